@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build, test and demo tirvane-serverd.
+# Idempotent: packages already present are not touched.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libglib2.0-dev libglib2.0-dev-bin libusb-1.0-0-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  dbus-daemon dbus-bin
+  clang llvm
+  systemd
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+fi

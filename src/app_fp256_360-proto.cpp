@@ -1,0 +1,235 @@
+// Frames, checksum and the send path of the module protocol; the driver's
+// process-wide records and its time seams.
+#include "app_fp256_360.h"
+
+#include "common.h"
+#include "usb_device.h"
+
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+PROT_PACKET prot_packet_usb;
+FP_DEVICE_PARAM_STRUCT fp_device_param;
+
+namespace {
+
+void real_sleep_ms(unsigned int ms)
+{
+    struct timespec ts {};
+    ts.tv_sec = static_cast<time_t>(ms / 1000);
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+void real_clock(struct timeval *now)
+{
+    gettimeofday(now, nullptr);
+}
+
+// Installed once before use (tests install theirs before driving the driver);
+// atomic so that a late change is still a clean hand-over between threads.
+std::atomic<FP_SLEEP_HOOK> g_sleep_hook{real_sleep_ms};
+std::atomic<FP_CLOCK_HOOK> g_clock_hook{real_clock};
+
+// Builds one command frame and sends it; kept apart so that its 93 KB frame
+// buffer is released before the receive loop runs.
+int send_frame(uint8_t cmd_code, const uint8_t *buf, int param_len)
+{
+    MSG_STRUCT msg{};
+    uint8_t *frame = reinterpret_cast<uint8_t *>(&msg);
+    fp_fill_msg_head(&msg.head, PROT_TYPE_CMD, static_cast<uint16_t>(param_len + 3));
+    msg.data[0] = cmd_code;
+    if (param_len > 0) {
+        memcpy(&msg.data[1], buf, static_cast<size_t>(param_len));
+    }
+    // Sum from the type byte to the last parameter, written right behind it.
+    fp_fill_msg_checksum(frame + 6, param_len + 4);
+    int32_t written = 0;
+    if (usb_send_data(frame, param_len + 12, &written) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "usb_send_data failed!!!\r\n");
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+void fp_set_time_hooks(FP_SLEEP_HOOK sleep_hook, FP_CLOCK_HOOK clock_hook)
+{
+    g_sleep_hook.store(sleep_hook != nullptr ? sleep_hook : real_sleep_ms);
+    g_clock_hook.store(clock_hook != nullptr ? clock_hook : real_clock);
+}
+
+void fp_delay_ms(unsigned int ms)
+{
+    g_sleep_hook.load()(ms);
+}
+
+void fp_get_time_now(struct timeval *now)
+{
+    if (now != nullptr) {
+        g_clock_hook.load()(now);
+    }
+}
+
+uint16_t get_check_sum(const uint8_t *buf, uint16_t len)
+{
+    if (buf == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "the point buf is null, error!!!\r\n");
+        return 0;
+    }
+    // At most 65,535 bytes: a 32-bit accumulator cannot overflow.
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < len; ++i) {
+        sum += buf[i];
+    }
+    return static_cast<uint16_t>(sum);
+}
+
+int fp_fill_msg_head(MSG_HEAD_STRUCT *head, uint8_t pkg_flag, uint16_t cmd_len)
+{
+    if (head == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\r\n");
+        return -1;
+    }
+    uint8_t *p = reinterpret_cast<uint8_t *>(head);
+    p[0] = static_cast<uint8_t>(FP_PKG_HEAD >> 8);
+    p[1] = static_cast<uint8_t>(FP_PKG_HEAD & 0xFF);
+    p[2] = static_cast<uint8_t>(FP_DEFAULT_CHIP_ADDR >> 24);
+    p[3] = static_cast<uint8_t>(FP_DEFAULT_CHIP_ADDR >> 16);
+    p[4] = static_cast<uint8_t>(FP_DEFAULT_CHIP_ADDR >> 8);
+    p[5] = static_cast<uint8_t>(FP_DEFAULT_CHIP_ADDR);
+    p[6] = pkg_flag;
+    p[7] = static_cast<uint8_t>(cmd_len >> 8);
+    p[8] = static_cast<uint8_t>(cmd_len & 0xFF);
+    return 0;
+}
+
+int fp_fill_msg_checksum(uint8_t *buf, int len)
+{
+    if (buf == nullptr || len < 1) {
+        TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\r\n");
+        return -1;
+    }
+    const uint16_t sum = get_check_sum(buf, static_cast<uint16_t>(len));
+    buf[len] = static_cast<uint8_t>(sum >> 8);
+    buf[len + 1] = static_cast<uint8_t>(sum & 0xFF);
+    return 0;
+}
+
+int fp_recv_param_init(RECV_DATA_STRUCT *recv_param, int recv_len, uint16_t wait_ms, uint16_t cycle_times,
+                       uint16_t cycle_ms)
+{
+    if (recv_param == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "the point recv_param is null, error!!!\r\n");
+        return -1;
+    }
+    recv_param->recv_len = recv_len;
+    recv_param->wait_ms = wait_ms;
+    recv_param->cycle_times = cycle_times;
+    recv_param->cycle_ms = cycle_ms;
+    return 0;
+}
+
+int fp_resp_init(uint8_t cmd_code)
+{
+    prot_packet_usb.current_cmd_code = cmd_code;
+    prot_packet_usb.current_resp_cmd = 0;
+    prot_packet_usb.current_resp_type = FP_RESP_NONE;
+    return 0;
+}
+
+uint8_t fp_resp_type_get(void)
+{
+    return prot_packet_usb.current_resp_type;
+}
+
+int fp_send_cmd(uint8_t cmd_code, const uint8_t *buf, int len, RECV_DATA_STRUCT recv_param)
+{
+    const int param_len = (buf != nullptr && len > 0) ? len : 0;
+    if (param_len > FP_MAX_CMD_PARAM_LEN) {
+        TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\r\n");
+        return -1;
+    }
+    if (send_frame(cmd_code, buf, param_len) != 0) {
+        return -1;
+    }
+    if (recv_param.wait_ms != 0) {
+        fp_delay_ms(recv_param.wait_ms);
+    }
+    if (recv_param.cycle_times == 0) {
+        return -1;
+    }
+
+    bool got_packet = false;
+    for (unsigned attempt = 0; attempt < recv_param.cycle_times; ++attempt) {
+        // Re-armed at every attempt: a stale answer can never satisfy this exchange.
+        fp_resp_init(cmd_code);
+        if (fp_read_and_parse_prot(recv_param.recv_len) == 0) {
+            got_packet = true;
+            break;
+        }
+        if (recv_param.cycle_ms != 0) {
+            fp_delay_ms(recv_param.cycle_ms);
+        }
+    }
+    if (!got_packet) {
+        return -1;
+    }
+    // The first complete packet ends the polling, whether it answers this command or not.
+    if (prot_packet_usb.current_resp_cmd == prot_packet_usb.current_cmd_code) {
+        return 0;
+    }
+    TVP_LOG(ERR_LOG_GRADE, "current_cmd_code = 0x%02x, current_resp_cmd = 0x%02x, ERROR!!!\r\n",
+            prot_packet_usb.current_cmd_code, prot_packet_usb.current_resp_cmd);
+    return -1;
+}
+
+namespace {
+
+void reset_onekey(FP_ONEKEY_POWERUP_STRUCT &k)
+{
+    k.onekey_powerup_flag.store(0);
+    k.search_num.store(0);
+    memset(k.search_id, 0, sizeof(k.search_id));
+    k.tv_current_time = {};
+    k.onekey_restart_flag.store(0);
+    k.continue_read_fw_version_flag = 0;
+    k.tv_restart_begin = {};
+}
+
+} // namespace
+
+int fp_module_init(void)
+{
+    memset(&prot_packet_usb, 0, sizeof(prot_packet_usb));
+
+    // The record holds atomics, so it is cleared member by member.
+    FP_DEVICE_PARAM_STRUCT &d = fp_device_param;
+    memset(d.img_data, 0, sizeof(d.img_data));
+    d.sys_param = {};
+    d.chip_addr = 0;
+    memset(d.flash_info_page, 0, sizeof(d.flash_info_page));
+    d.index_table_page = 0;
+    memset(d.index_table_info, 0, sizeof(d.index_table_info));
+    d.chip_serial_num_len = 0;
+    memset(d.chip_serial_num, 0, sizeof(d.chip_serial_num));
+    d.handshake_state = 0;
+    d.auto_enroll_param = {};
+    d.auto_identify_param = {};
+    d.delete_template_result = 0;
+    d.empty_template_result = 0;
+    d.cancel_result = 0;
+    d.sleep_result = 0;
+    d.valid_template_num = 0;
+    memset(d.firmware_version, 0, sizeof(d.firmware_version));
+    d.firmware_version_num = 0;
+    memset(d.firmware_version_new, 0, sizeof(d.firmware_version_new));
+    d.ctrlFlag.store(FP_CONTROL_FLAG_IDLE);
+    reset_onekey(d.onekey_powerup);
+
+    TVP_LOG(DBG_LOG_GRADE, "success.\r\n");
+    return 0;
+}

@@ -1,0 +1,203 @@
+// One gate in front of every method handler: argument sizes and the caller's
+// right to act on a user's fingers.
+//
+// The caller's identity is its connection's Unix user id, asked of the bus
+// daemon, never taken from the arguments. Root may call every method. Other
+// callers may enrol, stop an enrolment, rename and delete only for their own
+// user id, given either as their user name or as their decimal uid, and may not
+// reset the device, change the storage type or export/import data. Verification,
+// listing and the device queries stay open, since login screens run as system
+// users.
+#include "common.h"
+#include "tirvane-server-bus.h"
+#include "tirvane-server-session.h"
+#include "tirvane_common.h"
+
+#include <cstring>
+#include <mutex>
+#include <pwd.h>
+#include <string>
+#include <unordered_map>
+
+namespace {
+
+constexpr size_t kMaxFieldLength = TVP_TEXT_FIELD_SIZE - 1;
+constexpr size_t kUidCacheLimit = 1024;
+
+enum class Access { Open, OwnUser, OwnOperation, RootOnly };
+
+struct MethodRule {
+    const char *method;
+    Access access;
+};
+
+const MethodRule kRules[] = {
+    {"enroll", Access::OwnUser},
+    {"renamefingerName", Access::OwnUser},
+    {"deleteFingerByName", Access::OwnUser},
+    {"deleteAllFeatureByUserId", Access::OwnUser},
+    {"stopEnroll", Access::OwnOperation},
+    {"resetDevice", Access::RootOnly},
+    {"setStorageType", Access::RootOnly},
+    {"exportAllDataFromDevice", Access::RootOnly},
+    {"exportDataStop", Access::RootOnly},
+    {"importAllDataToDevice", Access::RootOnly},
+    {"importDataStop", Access::RootOnly},
+};
+
+// Names of the string arguments that land in 100-byte fields, per method.
+struct TextArgs {
+    const char *method;
+    const char *names[3];
+};
+
+const TextArgs kTextArgs[] = {
+    {"enroll", {"userId", "fingerName", nullptr}},
+    {"verify", {"userId", nullptr, nullptr}},
+    {"deleteFingerByName", {"userId", "fingerName", nullptr}},
+    {"deleteAllFeatureByUserId", {"userId", nullptr, nullptr}},
+    {"listfingers", {"userId", nullptr, nullptr}},
+    {"renamefingerName", {"userId", "fingerName", "newName"}},
+};
+
+Access access_of(const char *method)
+{
+    for (const auto &rule : kRules) {
+        if (strcmp(rule.method, method) == 0) {
+            return rule.access;
+        }
+    }
+    return Access::Open;
+}
+
+// Unique bus names are never reused, so a sender's uid can be cached.
+std::mutex uid_cache_mutex;
+std::unordered_map<std::string, uid_t> uid_cache;
+
+} // namespace
+
+bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid)
+{
+    const char *sender = g_dbus_method_invocation_get_sender(invocation);
+    if (sender == nullptr) {
+        // A peer-to-peer connection has no bus daemon to ask; trust our own uid.
+        *uid = getuid();
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(uid_cache_mutex);
+        auto it = uid_cache.find(sender);
+        if (it != uid_cache.end()) {
+            *uid = it->second;
+            return true;
+        }
+    }
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+        "org.freedesktop.DBus", "GetConnectionUnixUser", g_variant_new("(s)", sender), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    if (reply == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
+        return false;
+    }
+    guint32 value = 0;
+    g_variant_get(reply, "(u)", &value);
+    *uid = value;
+    std::lock_guard<std::mutex> lock(uid_cache_mutex);
+    if (uid_cache.size() >= kUidCacheLimit) {
+        uid_cache.clear();
+    }
+    uid_cache.emplace(sender, value);
+    return true;
+}
+
+namespace {
+
+bool user_id_is_callers(const char *user_id, uid_t uid)
+{
+    if (std::to_string(uid) == user_id) {
+        return true;
+    }
+    struct passwd pwd {};
+    struct passwd *result = nullptr;
+    char buf[4096];
+    if (getpwuid_r(uid, &pwd, buf, sizeof(buf), &result) != 0 || result == nullptr) {
+        return false;
+    }
+    return strcmp(pwd.pw_name, user_id) == 0;
+}
+
+// Refuses strings that do not fit the list's 100-byte fields instead of cutting them.
+bool check_text_sizes(GDBusMethodInvocation *invocation, const char *method)
+{
+    GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
+    for (const auto &entry : kTextArgs) {
+        if (strcmp(entry.method, method) != 0) {
+            continue;
+        }
+        for (size_t i = 0; i < G_N_ELEMENTS(entry.names) && entry.names[i] != nullptr; ++i) {
+            g_autoptr(GVariant) child = g_variant_get_child_value(params, i);
+            gsize length = 0;
+            g_variant_get_string(child, &length);
+            if (length > kMaxFieldLength) {
+                g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+                                                      "%s is %zu bytes long; at most %zu bytes are accepted",
+                                                      entry.names[i], static_cast<size_t>(length), kMaxFieldLength);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+gboolean deny(GDBusMethodInvocation *invocation, const char *fmt, const char *method)
+{
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, fmt, method);
+    return FALSE;
+}
+
+} // namespace
+
+gboolean tvp_authorize_method(GDBusInterfaceSkeleton *skeleton, GDBusMethodInvocation *invocation,
+                              gpointer user_data)
+{
+    (void)skeleton;
+    (void)user_data;
+    const char *method = g_dbus_method_invocation_get_method_name(invocation);
+    if (!check_text_sizes(invocation, method)) {
+        return FALSE;
+    }
+    const Access access = access_of(method);
+    if (access == Access::Open) {
+        return TRUE;
+    }
+    uid_t uid = 0;
+    if (!tvp_caller_uid(invocation, &uid)) {
+        return deny(invocation, "%s: the caller's identity could not be established", method);
+    }
+    if (uid == 0) {
+        return TRUE;
+    }
+    switch (access) {
+    case Access::RootOnly:
+        return deny(invocation, "%s may only be called by root", method);
+    case Access::OwnUser: {
+        GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
+        g_autoptr(GVariant) first = g_variant_get_child_value(params, 0);
+        const char *user_id = g_variant_get_string(first, nullptr);
+        if (!user_id_is_callers(user_id, uid)) {
+            return deny(invocation, "%s: callers other than root may only act on their own user id", method);
+        }
+        return TRUE;
+    }
+    case Access::OwnOperation:
+        if (!tvp_session_may_stop(uid)) {
+            return deny(invocation, "%s: the running operation belongs to another user", method);
+        }
+        return TRUE;
+    case Access::Open:
+        break;
+    }
+    return TRUE;
+}

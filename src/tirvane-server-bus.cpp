@@ -1,0 +1,160 @@
+// Bus ownership, the exported skeleton, the status-signal forwarders and the
+// hand-over of calls to worker threads.
+#include "common.h"
+#include "tirvane-server-bus.h"
+#include "tirvane_common.h"
+#include "upgrade.h"
+
+#include <cstring>
+#include <pthread.h>
+
+TirvaneSkeleton *pSkeleton = nullptr;
+
+TVP_ENROLL_STATUS_CHANGED_CALLBACK tvp_enroll_status_changed_callback = nullptr;
+TVP_VERIFY_STATUS_CHANGED_CALLBACK tvp_verify_status_changed_callback = nullptr;
+TVP_DATA_EXPORT_STATUS_CALLBACK tvp_data_export_status_callback = nullptr;
+TVP_DATA_IMPORT_STATUS_CALLBACK tvp_data_import_status_callback = nullptr;
+TVP_REST_STATUS_CALLBACK tvp_rest_status_callback = nullptr;
+
+// Installed by the authorisation unit: checks a call before its handler runs.
+gboolean tvp_authorize_method(GDBusInterfaceSkeleton *skeleton, GDBusMethodInvocation *invocation,
+                              gpointer user_data);
+
+namespace {
+
+GMainLoop *main_loop = nullptr;
+
+struct HandlerConnection {
+    const char *signal;
+    GCallback handler;
+};
+
+const HandlerConnection kHandlers[] = {
+    {"handle-open-device", G_CALLBACK(gdbus_handle_open_device)},
+    {"handle-release-device", G_CALLBACK(gdbus_handle_release_device)},
+    {"handle-enroll", G_CALLBACK(gdbus_handle_enroll)},
+    {"handle-stop-enroll", G_CALLBACK(gdbus_handle_stop_enroll)},
+    {"handle-verify", G_CALLBACK(gdbus_handle_verify)},
+    {"handle-verify-stop", G_CALLBACK(gdbus_handle_verify_stop)},
+    {"handle-delete-finger-by-name", G_CALLBACK(gdbus_handle_delete_finger_by_name)},
+    {"handle-delete-all-feature-by-user-id", G_CALLBACK(gdbus_handle_delete_all_feature_by_user_id)},
+    {"handle-listfingers", G_CALLBACK(gdbus_handle_listfingers)},
+    {"handle-renamefinger-name", G_CALLBACK(gdbus_handle_renamefinger_name)},
+    {"handle-export-all-data-from-device", G_CALLBACK(gdbus_handle_export_all_data_from_device)},
+    {"handle-export-data-stop", G_CALLBACK(gdbus_handle_export_data_stop)},
+    {"handle-import-all-data-to-device", G_CALLBACK(gdbus_handle_import_all_data_to_device)},
+    {"handle-import-data-stop", G_CALLBACK(gdbus_handle_import_data_stop)},
+    {"handle-get-device-count", G_CALLBACK(gdbus_handle_get_device_count)},
+    {"handle-get-device-name", G_CALLBACK(gdbus_handle_get_device_name)},
+    {"handle-reset-device", G_CALLBACK(gdbus_handle_reset_device)},
+    {"handle-set-storage-type", G_CALLBACK(gdbus_handle_set_storage_type)},
+};
+
+} // namespace
+
+void tvp_server_set_main_loop(GMainLoop *loop)
+{
+    main_loop = loop;
+}
+
+void GBusAcquired_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data)
+{
+    (void)name;
+    (void)user_data;
+    TVP_LOG(DBG_LOG_GRADE, "GBusAcquired_Callback has been invoked\n");
+    pSkeleton = TIRVANE_SKELETON(tirvane_skeleton_new());
+    for (const auto &connection_row : kHandlers) {
+        g_signal_connect(pSkeleton, connection_row.signal, connection_row.handler, nullptr);
+    }
+    g_signal_connect(pSkeleton, "g-authorize-method", G_CALLBACK(tvp_authorize_method), nullptr);
+    tvp_enroll_status_changed_callback = gdbus_signal_enroll_status_changed;
+    tvp_verify_status_changed_callback = gdbus_signal_verify_status_changed;
+    tvp_data_export_status_callback = gdbus_signal_data_export_status;
+    tvp_data_import_status_callback = gdbus_signal_data_import_status;
+    tvp_rest_status_callback = gdbus_signal_rest_status;
+
+    const unsigned state = get_upgrade_state() == 1 ? 1u : tvp_priv(dev_tirvane)->dev_state.load();
+    TVP_LOG(LOG_LOG_GRADE, "device state = 0x%02x\n", state);
+
+    g_autoptr(GError) error = nullptr;
+    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(pSkeleton), connection, "/nuvex/kal/Tirvane",
+                                          &error)) {
+        g_print("Error: Failed to export object. Reason: %s.\n", error->message);
+        if (main_loop != nullptr) {
+            g_main_loop_quit(main_loop);
+        }
+    }
+}
+
+void GBusNameAcquired_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data)
+{
+    (void)connection;
+    (void)name;
+    (void)user_data;
+    printf("name_acquired_cb called, Acquired bus name: %s\n", "nuvex.kal.Tirvane");
+    fflush(stdout);
+}
+
+void GBusNameLost_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data)
+{
+    (void)connection;
+    (void)name;
+    (void)user_data;
+    TVP_LOG(DBG_LOG_GRADE, "GBusNameLost_Callback has been invoked******\n");
+}
+
+void gdbus_signal_enroll_status_changed(char *id, int code, char *msg)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\r\n");
+    tirvane_emit_enroll_status_changed(TIRVANE(pSkeleton), id, code, msg);
+}
+
+void gdbus_signal_verify_status_changed(char *id, int code, char *msg)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\r\n");
+    tirvane_emit_verify_status_changed(TIRVANE(pSkeleton), id, code, msg);
+}
+
+void gdbus_signal_data_export_status(char *id, int code, char *msg)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\r\n");
+    tirvane_emit_data_export_status(TIRVANE(pSkeleton), id, code, msg);
+    TVP_LOG(DBG_LOG_GRADE, "end.\r\n");
+}
+
+void gdbus_signal_data_import_status(char *id, int code, char *msg)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\r\n");
+    tirvane_emit_data_import_status(TIRVANE(pSkeleton), id, code, msg);
+    TVP_LOG(DBG_LOG_GRADE, "end.\r\n");
+}
+
+void gdbus_signal_rest_status(char *id, int code, char *msg)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\r\n");
+    tirvane_emit_rest_status(TIRVANE(pSkeleton), id, code, msg);
+    TVP_LOG(DBG_LOG_GRADE, "end.\r\n");
+}
+
+GSList *tvp_worker_args(Tirvane *skeleton, GDBusMethodInvocation *invocation)
+{
+    auto **skeleton_cell = static_cast<Tirvane **>(g_malloc0(sizeof(void *)));
+    auto **invocation_cell = static_cast<GDBusMethodInvocation **>(g_malloc0(sizeof(void *)));
+    *skeleton_cell = skeleton;
+    *invocation_cell = invocation;
+    GSList *argv = nullptr;
+    argv = g_slist_append(argv, skeleton_cell);
+    argv = g_slist_append(argv, invocation_cell);
+    return argv;
+}
+
+void tvp_start_worker(void *(*worker)(void *), GSList *argv)
+{
+    pthread_t thread;
+    int err = pthread_create(&thread, nullptr, worker, argv);
+    if (err != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "Can't create thread: %s\n", strerror(err));
+        return;
+    }
+    pthread_detach(thread);
+}

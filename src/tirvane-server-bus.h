@@ -1,0 +1,79 @@
+// Bus-facing pieces of the service core shared by its files: the skeleton, the
+// handlers and the worker hand-over.
+#pragma once
+
+#include "tirvane-generated.h"
+#include "tirvane-server.h"
+#include "tirvane_common.h"
+
+#include <gio/gio.h>
+
+extern TirvaneSkeleton *pSkeleton;
+
+void GBusAcquired_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data);
+void GBusNameAcquired_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data);
+void GBusNameLost_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data);
+// Quits the main loop; set by main before the name is requested.
+void tvp_server_set_main_loop(GMainLoop *loop);
+
+void gdbus_signal_enroll_status_changed(char *id, int code, char *msg);
+void gdbus_signal_verify_status_changed(char *id, int code, char *msg);
+void gdbus_signal_data_export_status(char *id, int code, char *msg);
+void gdbus_signal_data_import_status(char *id, int code, char *msg);
+void gdbus_signal_rest_status(char *id, int code, char *msg);
+
+// Device-level methods.
+gboolean gdbus_handle_open_device(Tirvane *skeleton, GDBusMethodInvocation *invocation, gint i);
+gboolean gdbus_handle_release_device(Tirvane *skeleton, GDBusMethodInvocation *invocation, gint i);
+gboolean gdbus_handle_reset_device(Tirvane *skeleton, GDBusMethodInvocation *invocation, gint i);
+gboolean gdbus_handle_set_storage_type(Tirvane *skeleton, GDBusMethodInvocation *invocation, gint type);
+gboolean gdbus_handle_get_device_count(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+gboolean gdbus_handle_get_device_name(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+gboolean gdbus_handle_export_all_data_from_device(Tirvane *skeleton, GDBusMethodInvocation *invocation,
+                                                  const gchar *path);
+gboolean gdbus_handle_export_data_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+gboolean gdbus_handle_import_all_data_to_device(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+gboolean gdbus_handle_import_data_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+
+// Enrolment.
+gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                             const gchar *finger);
+gboolean gdbus_handle_stop_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+void *gdbus_enroll_pt(void *argv);
+void *gdbus_stop_enroll_pt(void *argv);
+
+// Verification.
+gboolean gdbus_handle_verify(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                             gint try_count);
+gboolean gdbus_handle_verify_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+void *gdbus_verify_pt(void *argv);
+void *gdbus_verify_stop_pt(void *argv);
+
+// Fingerprint management.
+gboolean gdbus_handle_listfingers(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id);
+gboolean gdbus_handle_renamefinger_name(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                                        const gchar *finger, const gchar *newName);
+gboolean gdbus_handle_delete_finger_by_name(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                                            const gchar *finger);
+gboolean gdbus_handle_delete_all_feature_by_user_id(Tirvane *skeleton, GDBusMethodInvocation *invocation,
+                                                    const gchar *id);
+
+// Removes from the module every template in the enrolment window that the
+// list does not know; the module must be open.
+int tvp_delete_invalid_feature(tvp_dev *dev);
+
+// Background maintenance threads.
+void *tvp_upgrade_pt_notdelay(void *arg);
+void *tirvane_upgrade_pt(void *arg);
+int tvp_onekey_powerup_identify(tvp_dev *dev);
+int tvp_check_firmware_version(tvp_dev *dev);
+int tvp_upgrade_pt(tvp_dev *dev, int dev_exit_flag);
+int tvp_ops_cancel(tvp_dev *dev);
+// Makes sure upgrade attempts run (a new bounded round, or a restarted count).
+void tvp_request_upgrade_attempts(void);
+
+// Starts `worker` on a detached thread with the argument list; logs a failure.
+void tvp_start_worker(void *(*worker)(void *), GSList *argv);
+// Builds the worker argument list: cells holding the skeleton and the
+// invocation, then the given heap strings.
+GSList *tvp_worker_args(Tirvane *skeleton, GDBusMethodInvocation *invocation);

@@ -1,0 +1,225 @@
+// Enrolment: enroll and stopEnroll.
+#include "app_fp256_360.h"
+#include "common.h"
+#include "tirvane-server-session.h"
+#include "tirvane-server-worker.h"
+#include "upgrade.h"
+#include "usb_device.h"
+
+#include <cstring>
+
+namespace {
+
+struct TouchReport {
+    int code;
+    const char *text;
+    int subcode;
+};
+
+// Module verdicts on a rejected touch and the guidance each one gets.
+const TouchReport kRetryTouches[] = {
+    {39, "Current fingerprint already exist, please press your finger again.\n", 4},
+    {48, "Current fingerprint position repeated, please press your finger again.\n", 3},
+    {49, "The quality of current fingerprint is bad, please press your finger again.\n", 2},
+    {50, "The area of current fingerprint is too small, please press your finger again.\n", 1},
+};
+constexpr const char *kEnrollFailedText = "Enroll failed, please press your finger again.\n";
+
+class EnrollSignals {
+  public:
+    explicit EnrollSignals(char *user_id) : user_id_(user_id) {}
+
+    void send(int code, const char *format, int value = 0)
+    {
+        char msg_info[TVP_MSG_SIZE] = {0};
+        snprintf(msg_info, sizeof(msg_info), format, value);
+        if (tvp_enroll_status_changed_callback != nullptr) {
+            tvp_enroll_status_changed_callback(user_id_, code, msg_info);
+        }
+    }
+
+  private:
+    char *user_id_;
+};
+
+void note_extra_info(tvp_dev *dev, const char *text, LOG_GRADE_ENUM grade)
+{
+    snprintf(tvp_priv(dev)->extra_info, sizeof(tvp_priv(dev)->extra_info), "%s", text);
+    TVP_LOG(grade, "%s", text);
+}
+
+void report_touch(tvp_dev *dev, EnrollSignals &signals, uint8_t t)
+{
+    const uint8_t r = fp_get_enroll_create_feature_result(t);
+    if (r == 0) {
+        if (fp_get_enroll_result(t) == 0) {
+            char text[64] = {0};
+            snprintf(text, sizeof(text), "enroll times %d/6.\n", t);
+            note_extra_info(dev, text, DBG_LOG_GRADE);
+            signals.send(TVP_ENROLL_STAGE_PASSED, TVP_MSG_PROGRESS, (100 / dev->sample_times) * t);
+        } else {
+            note_extra_info(dev, kEnrollFailedText, DBG_LOG_GRADE);
+            signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, 6);
+        }
+        return;
+    }
+    for (const auto &retry : kRetryTouches) {
+        if (retry.code == r) {
+            note_extra_info(dev, retry.text, DBG_LOG_GRADE);
+            signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, retry.subcode);
+            return;
+        }
+    }
+    note_extra_info(dev, kEnrollFailedText, DBG_LOG_GRADE);
+    signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, 6);
+}
+
+// Runs the enrolment on a device this worker holds. Failures are signalled
+// before the device is released (a stop request sees its failure signal before
+// its reply); a success releases the device first, so a client that reacts to
+// the success signal at once finds the device idle. Returns whether the device
+// was released here.
+bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, const char *finger, int timeout_ms)
+{
+    if (usb_get_dev_handle() == nullptr && usb_dev_open(dev) != 0) {
+        signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+        return false;
+    }
+    fp_read_invalid_pkg(5);
+    if (tvp_delete_invalid_feature(dev) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_delete_invalid_feature failed!!!\n");
+    }
+    const uint16_t enroll_id = fp_get_empty_enroll_id();
+    if (enroll_id > 255) {
+        note_extra_info(dev, "Enroll failed ! Storage space is full.\n", ERR_LOG_GRADE);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 4);
+        return false;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", enroll_id);
+    if (fp_auto_enroll_start(enroll_id, 6, 0) != 0) {
+        if (fp_get_ctrlFlag() == FP_CONTROL_FLAG_ENROLLID_OUT_RANGE) {
+            TVP_LOG(DBG_LOG_GRADE, "Enroll failed ! Storage space is full.\n");
+            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 4);
+        } else {
+            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        }
+        fp_cancel();
+        return false;
+    }
+    note_extra_info(dev, "enroll start ! Please press your finger.\n", DBG_LOG_GRADE);
+    signals.send(TVP_ENROLL_STAGE_PASSED, TVP_MSG_PROGRESS, 0);
+    TVP_LOG(DBG_LOG_GRADE, "timeout_ms = %d\n", timeout_ms);
+    for (;;) {
+        if (fp_auto_enroll(timeout_ms) != 0) {
+            const int flag = fp_get_ctrlFlag();
+            if (flag == FP_CONTROL_FLAG_STOPPED || flag == FP_CONTROL_FLAG_TIMEOUT) {
+                signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
+            } else if (flag == FP_CONTROL_FLAG_DEV_NOT_EXIST) {
+                signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+            } else {
+                signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+            }
+            fp_cancel();
+            return false;
+        }
+        if (fp_get_enroll_finish_flag() != 0) {
+            break;
+        }
+        const uint8_t t = fp_get_current_enroll_time();
+        if (t != 0) {
+            report_touch(dev, signals, t);
+        }
+    }
+    TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", enroll_id);
+    fp_cancel();
+    fprint_info entry{};
+    entry.enable = 1;
+    snprintf(entry.user_id, sizeof(entry.user_id), "%s", user_id);
+    snprintf(entry.fprint_name, sizeof(entry.fprint_name), "%s", finger);
+    entry.fprint_id = enroll_id;
+    if (tvp_add_fprint_info(dev, &entry) != 0) {
+        // No success without a stored entry: the template nobody refers to goes.
+        fp_delete_template(enroll_id, 1);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        return false;
+    }
+    tvp_worker_release_device(dev);
+    signals.send(TVP_ENROLL_STATUS_SUCCESS, TVP_MSG_EMPTY);
+    return true;
+}
+
+} // namespace
+
+gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                             const gchar *finger)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start, id=%s, finger=%s.\n", id, finger);
+    fprint_info *existing = nullptr;
+    if (tvp_find_fprint_info(dev_tirvane, id, finger, &existing) != 0) {
+        // Refused before any touch: the existing entry and its template stay.
+        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+                                              "user %s already has a finger named %s", id, finger);
+        TVP_LOG(DBG_LOG_GRADE, "end.\n");
+        return TRUE;
+    }
+    GSList *argv = tvp_worker_args(skeleton, invocation);
+    argv = g_slist_append(argv, tvp_new_string(const_cast<char *>(id)));
+    argv = g_slist_append(argv, tvp_new_string(const_cast<char *>(finger)));
+    tvp_start_worker(gdbus_enroll_pt, argv);
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return TRUE;
+}
+
+void *gdbus_enroll_pt(void *data)
+{
+    auto *argv = static_cast<GSList *>(data);
+    TvpWorkerArgs args = tvp_worker_unpack(argv);
+    char *user_id = static_cast<char *>(g_slist_nth_data(argv, 2));
+    char *finger = static_cast<char *>(g_slist_nth_data(argv, 3));
+    tvp_dev *dev = dev_tirvane;
+    const int timeout_ms = tvp_priv(dev)->timeoutMS;
+    TVP_LOG(LOG_LOG_GRADE, "start.\n");
+    TvpCaller caller{};
+    tvp_caller_capture(args.invocation, &caller);
+    tirvane_complete_enroll(args.skeleton, args.invocation);
+    EnrollSignals signals(user_id);
+
+    if (dev->enable == 0 || dev->dev_num.load() < 1) {
+        signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+    } else if (get_upgrade_state() == 1 || !tvp_claim_device(dev, DEVS_ENROLL_DOING)) {
+        // Busy: the operation holding the device is left alone.
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+    } else {
+        // A stop that arrived before this operation began does not apply to it.
+        tvp_priv(dev)->ctrlFlag.store(0);
+        fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
+        tvp_session_begin(&caller);
+        if (!run_enrolment(dev, signals, user_id, finger, timeout_ms)) {
+            tvp_worker_release_device(dev);
+        }
+    }
+    tvp_caller_clear(&caller);
+    tvp_free_worker_args(argv, 2);
+    TVP_LOG(LOG_LOG_GRADE, "end.\n");
+    return nullptr;
+}
+
+gboolean gdbus_handle_stop_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    tvp_start_worker(gdbus_stop_enroll_pt, tvp_worker_args(skeleton, invocation));
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return TRUE;
+}
+
+void *gdbus_stop_enroll_pt(void *data)
+{
+    auto *argv = static_cast<GSList *>(data);
+    TvpWorkerArgs args = tvp_worker_unpack(argv);
+    TVP_LOG(LOG_LOG_GRADE, "start.\n");
+    tvp_stop_running_operation(dev_tirvane, false);
+    tirvane_complete_stop_enroll(args.skeleton, args.invocation);
+    tvp_free_worker_args(argv, 0);
+    TVP_LOG(LOG_LOG_GRADE, "end.\n");
+    return nullptr;
+}

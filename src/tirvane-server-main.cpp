@@ -1,0 +1,64 @@
+// Process entry of tirvane-serverd.
+#include "common.h"
+#include "tirvane-server-bus.h"
+#include "tirvane_common.h"
+#include "upgrade.h"
+
+#include <cstring>
+#include <pthread.h>
+
+namespace {
+
+void start_background_thread(void *(*body)(void *))
+{
+    pthread_t thread;
+    int err = pthread_create(&thread, nullptr, body, nullptr);
+    if (err != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "Can't create thread: %s\n", strerror(err));
+        return;
+    }
+    pthread_detach(thread);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    check_log_file_size();
+    if (tvp_conf_init() != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_conf_init failed!!!\n");
+        return -1;
+    }
+    if (tvp_dev_init() != 0) {
+        return -1;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "driver start.\n");
+    upgrade_module_init();
+    read_fw_version();
+    if (libusb_init(nullptr) != 0) {
+        TVP_LOG(DBG_LOG_GRADE, "libusb_init failed.\n");
+        return -1;
+    }
+    tvp_bootloader_arrival_hook = tvp_request_upgrade_attempts;
+    tvp_drv_init(dev_tirvane);
+    start_background_thread(tvp_upgrade_pt_notdelay);
+    start_background_thread(tirvane_upgrade_pt);
+    tvp_get_fprint_list(dev_tirvane);
+
+    GMainLoop *pLoop = g_main_loop_new(nullptr, FALSE);
+    tvp_server_set_main_loop(pLoop);
+    guint owner_id = g_bus_own_name(G_BUS_TYPE_SYSTEM, "nuvex.kal.Tirvane", G_BUS_NAME_OWNER_FLAGS_NONE,
+                                    GBusAcquired_Callback, GBusNameAcquired_Callback, GBusNameLost_Callback,
+                                    nullptr, nullptr);
+    g_main_loop_run(pLoop);
+
+    tvp_server_set_main_loop(nullptr);
+    g_main_loop_unref(pLoop);
+    g_bus_unown_name(owner_id);
+    libusb_exit(nullptr);
+    tvp_dev_free(dev_tirvane);
+    dev_tirvane = nullptr;
+    return 0;
+}

@@ -1,0 +1,178 @@
+// Fingerprint management: list, rename, delete one, delete all, and the
+// clean-up of module templates that the list does not know.
+#include "app_fp256_360.h"
+#include "common.h"
+#include "tirvane-server-bus.h"
+#include "tirvane_common.h"
+#include "upgrade.h"
+#include "usb_device.h"
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+char **finger_name = nullptr;
+
+namespace {
+
+// Claims the device for a deletion and opens the module; false (logged) when
+// the device is unusable, busy, being upgraded, or the module does not open.
+// A refusal leaves the operation that holds the device undisturbed.
+bool claim_for_deletion(tvp_dev *dev)
+{
+    if (dev->enable == 0 || dev->dev_num.load() < 1) {
+        TVP_LOG(LOG_LOG_GRADE, "device disable!!!\n");
+        return false;
+    }
+    if (get_upgrade_state() == 1 || !tvp_try_claim_dev_status(dev, DEVS_CLEAN_DOING)) {
+        TVP_LOG(LOG_LOG_GRADE, "device not idle!!!\n");
+        return false;
+    }
+    if (usb_get_dev_handle() == nullptr && usb_dev_open(dev) != 0) {
+        TVP_LOG(LOG_LOG_GRADE, "open device failed!!!\n");
+        tvp_set_dev_status(dev, DEVS_COMM_IDLE);
+        return false;
+    }
+    return true;
+}
+
+void release_after_deletion(tvp_dev *dev)
+{
+    usb_dev_close();
+    tvp_set_dev_status(dev, DEVS_COMM_IDLE);
+}
+
+} // namespace
+
+gboolean gdbus_handle_listfingers(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start, id=%s.\n", id);
+    tvp_dev *dev = dev_tirvane;
+    finger_name = static_cast<char **>(g_malloc0_n(TVP_FPRINT_LIST_SIZE + 1, sizeof(char *)));
+    if (dev->dev_num.load() < 1) {
+        set_onekey_powerup_flag(0);
+        set_onekey_restart_flag(0);
+        TVP_LOG(LOG_LOG_GRADE, "can't open device.\n");
+    } else if (tvp_get_fprint_list(dev) == 0) {
+        int count = 0;
+        fprint_info list[TVP_FPRINT_LIST_SIZE];
+        tvp_copy_fprint_list(dev, list);
+        for (const fprint_info &entry : list) {
+            if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
+                auto *name = static_cast<char *>(g_malloc0(TVP_TEXT_FIELD_SIZE));
+                memcpy(name, entry.fprint_name, TVP_TEXT_FIELD_SIZE - 1);
+                finger_name[count++] = name;
+                TVP_LOG(DBG_LOG_GRADE, "%s\n", name);
+            }
+        }
+    }
+    tirvane_complete_listfingers(skeleton, invocation, finger_name);
+    g_strfreev(finger_name);
+    finger_name = nullptr;
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return TRUE;
+}
+
+gboolean gdbus_handle_renamefinger_name(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                                        const gchar *finger, const gchar *newName)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start, id=%s, finger=%s, newName=%s.\n", id, finger, newName);
+    tvp_dev *dev = dev_tirvane;
+    fprint_info *found = nullptr;
+    const int index = tvp_find_fprint_info(dev, id, finger, &found);
+    if (index == 0 || found == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_find_fprint_info not found!!!\n");
+    } else if (newName[0] != '\0') {
+        // The table changes only once the file holds the new name.
+        fprint_info renamed = *found;
+        snprintf(renamed.fprint_name, sizeof(renamed.fprint_name), "%s", newName);
+        if (tvp_set_fprint_info(dev, index, &renamed) != 0) {
+            TVP_LOG(ERR_LOG_GRADE, "tvp_set_fprint_info failed!!!\n");
+        }
+    }
+    tirvane_complete_renamefinger_name(skeleton, invocation);
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return TRUE;
+}
+
+gboolean gdbus_handle_delete_finger_by_name(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                                            const gchar *finger)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start, id=%s, finger=%s.\n", id, finger);
+    tvp_dev *dev = dev_tirvane;
+    if (claim_for_deletion(dev)) {
+        fprint_info *found = nullptr;
+        if (tvp_find_fprint_info(dev, id, finger, &found) == 0 || found == nullptr) {
+            TVP_LOG(LOG_LOG_GRADE, "not find id=%s finger=%s!!!\n", id, finger);
+        } else {
+            const uint16_t slot = found->fprint_id;
+            TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", slot);
+            if (fp_delete_template(slot, 1) == 0) {
+                tvp_del_fprint_info(dev, id, finger);
+            } else {
+                TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", slot);
+            }
+        }
+        release_after_deletion(dev);
+    }
+    tirvane_complete_delete_finger_by_name(skeleton, invocation);
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return TRUE;
+}
+
+gboolean gdbus_handle_delete_all_feature_by_user_id(Tirvane *skeleton, GDBusMethodInvocation *invocation,
+                                                    const gchar *id)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start, id=%s.\n", id);
+    tvp_dev *dev = dev_tirvane;
+    if (claim_for_deletion(dev)) {
+        // Work from a snapshot: deleting changes the table under the walk.
+        std::vector<fprint_info> owned;
+        fprint_info list[TVP_FPRINT_LIST_SIZE];
+        tvp_copy_fprint_list(dev, list);
+        for (const fprint_info &entry : list) {
+            if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
+                owned.push_back(entry);
+            }
+        }
+        for (const fprint_info &entry : owned) {
+            if (fp_delete_template(entry.fprint_id, 1) == 0) {
+                tvp_del_fprint_info(dev, entry.user_id, entry.fprint_name);
+            } else {
+                TVP_LOG(ERR_LOG_GRADE, "fp_delete_template enroll_id %d failed!!!\n", entry.fprint_id);
+            }
+        }
+        release_after_deletion(dev);
+    }
+    tirvane_complete_delete_all_feature_by_user_id(skeleton, invocation);
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return TRUE;
+}
+
+int tvp_delete_invalid_feature(tvp_dev *dev)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    if (dev->enable == 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tirvane-serverd not enable!!!\n");
+        return -1;
+    }
+    if (tvp_get_fprint_list(dev) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_get_fprint_list failed!!!\n");
+        return -1;
+    }
+    std::array<uint8_t, 32> index_table_info{};
+    fprint_info list[TVP_FPRINT_LIST_SIZE];
+    tvp_copy_fprint_list(dev, list);
+    for (const fprint_info &entry : list) {
+        if (entry.enable == 1 && entry.fprint_id <= 255) {
+            index_table_info[entry.fprint_id / 8] |= static_cast<uint8_t>(1u << (entry.fprint_id % 8));
+        }
+    }
+    TVP_LOG(DBG_LOG_GRADE, "********========print index_table_info\n");
+    for (uint8_t byte : index_table_info) {
+        tvp_log_raw(DBG_LOG_GRADE, "%02x ", byte);
+    }
+    tvp_log_raw(DBG_LOG_GRADE, "\r\n");
+    fp_delete_invalid_template(index_table_info.data());
+    return 0;
+}

@@ -1,0 +1,139 @@
+// Tracking of the client behind the running enrolment or verification.
+#include "tirvane-server-session.h"
+
+#include "app_fp256_360.h"
+#include "common.h"
+#include "tirvane_common.h"
+
+#include <mutex>
+#include <string>
+
+namespace {
+
+struct Session {
+    unsigned generation = 0;
+    bool active = false;
+    uid_t uid = 0;
+    bool uid_known = false;
+    guint watch_id = 0; // touched on the main thread only
+};
+
+std::mutex session_mutex;
+Session session;
+
+struct WatchRequest {
+    unsigned generation;
+    GDBusConnection *connection;
+    char *sender;
+};
+
+void on_caller_vanished(GDBusConnection *connection, const gchar *name, gpointer user_data)
+{
+    (void)connection;
+    const unsigned generation = GPOINTER_TO_UINT(user_data);
+    {
+        std::lock_guard<std::mutex> lock(session_mutex);
+        if (!session.active || session.generation != generation) {
+            return;
+        }
+    }
+    TVP_LOG(LOG_LOG_GRADE, "caller %s left the bus, stopping its operation.\n", name);
+    tvp_request_stop();
+}
+
+gboolean start_watch(gpointer data)
+{
+    auto *request = static_cast<WatchRequest *>(data);
+    {
+        std::lock_guard<std::mutex> lock(session_mutex);
+        if (session.active && session.generation == request->generation) {
+            if (session.watch_id != 0) {
+                g_bus_unwatch_name(session.watch_id);
+            }
+            session.watch_id = g_bus_watch_name_on_connection(
+                request->connection, request->sender, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr, on_caller_vanished,
+                GUINT_TO_POINTER(request->generation), nullptr);
+        }
+    }
+    g_object_unref(request->connection);
+    g_free(request->sender);
+    g_free(request);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean stop_watch(gpointer data)
+{
+    const unsigned generation = GPOINTER_TO_UINT(data);
+    std::lock_guard<std::mutex> lock(session_mutex);
+    if (session.generation == generation && !session.active && session.watch_id != 0) {
+        g_bus_unwatch_name(session.watch_id);
+        session.watch_id = 0;
+    }
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace
+
+void tvp_caller_capture(GDBusMethodInvocation *invocation, TvpCaller *caller)
+{
+    GDBusConnection *connection = g_dbus_method_invocation_get_connection(invocation);
+    const char *sender = g_dbus_method_invocation_get_sender(invocation);
+    caller->connection = connection != nullptr ? G_DBUS_CONNECTION(g_object_ref(connection)) : nullptr;
+    caller->sender = g_strdup(sender);
+    caller->uid = 0;
+    caller->uid_known = tvp_caller_uid(invocation, &caller->uid);
+}
+
+void tvp_caller_clear(TvpCaller *caller)
+{
+    g_clear_object(&caller->connection);
+    g_clear_pointer(&caller->sender, g_free);
+}
+
+void tvp_session_begin(const TvpCaller *caller)
+{
+    unsigned generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(session_mutex);
+        generation = ++session.generation;
+        session.active = true;
+        session.uid = caller->uid;
+        session.uid_known = caller->uid_known;
+    }
+    if (caller->connection == nullptr || caller->sender == nullptr) {
+        return;
+    }
+    auto *request = g_new0(WatchRequest, 1);
+    request->generation = generation;
+    request->connection = G_DBUS_CONNECTION(g_object_ref(caller->connection));
+    request->sender = g_strdup(caller->sender);
+    // Name watches deliver to the main loop, so they are set up there.
+    g_main_context_invoke(nullptr, start_watch, request);
+}
+
+void tvp_session_end(void)
+{
+    unsigned generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(session_mutex);
+        session.active = false;
+        generation = ++session.generation;
+    }
+    g_main_context_invoke(nullptr, stop_watch, GUINT_TO_POINTER(generation));
+}
+
+bool tvp_session_may_stop(uid_t uid)
+{
+    std::lock_guard<std::mutex> lock(session_mutex);
+    return !session.active || (session.uid_known && session.uid == uid);
+}
+
+void tvp_request_stop(void)
+{
+    tvp_dev *dev = dev_tirvane;
+    if (dev == nullptr || tvp_get_dev_status(dev) == DEVS_COMM_IDLE) {
+        return;
+    }
+    tvp_priv(dev)->ctrlFlag.store(2);
+    fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
+}

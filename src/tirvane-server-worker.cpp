@@ -1,0 +1,76 @@
+// The worker hand-over and the stop protocol shared by enrolment and verification.
+#include "tirvane-server-worker.h"
+
+#include "app_fp256_360.h"
+#include "common.h"
+#include "tirvane-server-session.h"
+#include "usb_device.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+TvpWorkerArgs tvp_worker_unpack(GSList *argv)
+{
+    TvpWorkerArgs args{};
+    args.skeleton = *static_cast<Tirvane **>(g_slist_nth_data(argv, 0));
+    args.invocation = *static_cast<GDBusMethodInvocation **>(g_slist_nth_data(argv, 1));
+    return args;
+}
+
+void tvp_free_worker_args(GSList *argv, int n_strings)
+{
+    g_free(g_slist_nth_data(argv, 0));
+    g_free(g_slist_nth_data(argv, 1));
+    for (int i = 0; i < n_strings; ++i) {
+        free(g_slist_nth_data(argv, 2 + i));
+    }
+    g_slist_free(argv);
+}
+
+bool tvp_claim_device(tvp_dev *dev, int status)
+{
+    constexpr int kMaintenanceWaitMs = 15000;
+    for (int waited_ms = 0;; waited_ms += 10) {
+        if (tvp_try_claim_dev_status(dev, status)) {
+            return true;
+        }
+        if (tvp_get_dev_status(dev) != DEVS_COMM_DOING || waited_ms >= kMaintenanceWaitMs) {
+            return false;
+        }
+        usleep(10 * 1000);
+    }
+}
+
+void tvp_worker_release_device(tvp_dev *dev)
+{
+    fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
+    int requested = 2;
+    tvp_priv(dev)->ctrlFlag.compare_exchange_strong(requested, 3);
+    usb_dev_close();
+    tvp_session_end();
+    tvp_set_dev_status(dev, DEVS_COMM_IDLE);
+}
+
+void tvp_stop_running_operation(tvp_dev *dev, bool also_until_idle)
+{
+    if (dev->enable == 0 || dev->dev_num.load() <= 0) {
+        return;
+    }
+    if (tvp_get_dev_status(dev) == DEVS_COMM_IDLE) {
+        TVP_LOG(DBG_LOG_GRADE, "DEVS_COMM_IDLE.\n");
+        return;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "continue.\n");
+    driver_info *priv = tvp_priv(dev);
+    priv->ctrlFlag.store(2);
+    fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
+    auto acknowledged = [&] {
+        const int flag = priv->ctrlFlag.load();
+        return flag == 0 || flag == 3 || flag == 4 ||
+               (also_until_idle && tvp_get_dev_status(dev) == DEVS_COMM_IDLE);
+    };
+    for (int used_ms = 0; !acknowledged() && used_ms < 3000;) {
+        used_ms += 10;
+        usleep(10 * 1000);
+    }
+}

@@ -1,0 +1,301 @@
+// The fingerprint list: 50 entries mapping module slots to (user id, finger
+// name), mirrored in the key file "tvplist.conf".
+//
+// Writers are serialised by the store's own lock, so an enrolment adding an
+// entry on a worker thread and a rename or delete on the main loop cannot lose
+// each other's change. Every save replaces the file atomically (GLib writes a
+// temporary file and renames it over the old one), so a crash mid-save leaves
+// either the old or the new list, never a torn one.
+#include "tirvane_common.h"
+
+#include "common.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <glib.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+std::recursive_mutex list_mutex;
+
+std::string list_path()
+{
+    return tvp_conf_file(TVP_LIST_FILE_NAME);
+}
+
+std::string group_name(int index)
+{
+    char group[32] = {0};
+    snprintf(group, sizeof(group), "UserFprint-%d", index);
+    return group;
+}
+
+// Copies `value` into a 100-byte field, cut to at most 99 bytes on a UTF-8
+// character boundary so the stored text stays valid on the bus.
+void copy_text_field(char (&field)[TVP_TEXT_FIELD_SIZE], const char *value)
+{
+    size_t len = strnlen(value, TVP_TEXT_FIELD_SIZE - 1);
+    const char *end = nullptr;
+    if (!g_utf8_validate(value, static_cast<gssize>(len), &end)) {
+        // Keep the valid prefix only when the cut fell inside a character.
+        if (len == TVP_TEXT_FIELD_SIZE - 1 && strlen(value) > len) {
+            len = static_cast<size_t>(end - value);
+        }
+    }
+    memset(field, 0, sizeof(field));
+    memcpy(field, value, len);
+}
+
+fprint_info *entry_at(tvp_dev *dev, int index)
+{
+    return &tvp_priv(dev)->fprint_list[index - 1];
+}
+
+void log_gerror(const GError *error)
+{
+    TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
+}
+
+} // namespace
+
+int tvp_conf_init(void)
+{
+    const std::string path = list_path();
+    char cmd[1024] = {0};
+    snprintf(cmd, sizeof(cmd), "touch %s", path.c_str());
+    TVP_LOG(DBG_LOG_GRADE, "%s\n", cmd);
+    // Same effect as the touch command, without handing the path to a shell.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        close(fd);
+    }
+    GKeyFile *key_file = nullptr;
+    if (tvp_conf_open(&key_file) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_conf_open failed!!!\n");
+        return -1;
+    }
+    tvp_conf_free(&key_file);
+    return 0;
+}
+
+int tvp_conf_open(GKeyFile **key_file)
+{
+    g_autoptr(GKeyFile) file = g_key_file_new();
+    g_autoptr(GError) error = nullptr;
+    if (!g_key_file_load_from_file(file, list_path().c_str(),
+                                   static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS),
+                                   &error)) {
+        log_gerror(error);
+        return -1;
+    }
+    *key_file = static_cast<GKeyFile *>(g_steal_pointer(&file));
+    return 0;
+}
+
+void tvp_conf_free(GKeyFile **key_file)
+{
+    if (key_file != nullptr && *key_file != nullptr) {
+        g_key_file_free(*key_file);
+        *key_file = nullptr;
+    }
+}
+
+int tvp_get_fprint_list(tvp_dev *dev)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    GKeyFile *raw = nullptr;
+    if (tvp_conf_open(&raw) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "open tvplist_conf failed!!!\n");
+        return -1;
+    }
+    if (raw == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "tvplist_conf is NULL!!!\n");
+        return -1;
+    }
+    g_autoptr(GKeyFile) key_file = raw;
+    if (dev->dev_num.load() < 1) {
+        TVP_LOG(ERR_LOG_GRADE, "device not online!!!\n");
+        return -1;
+    }
+    for (int i = 1; i <= TVP_FPRINT_LIST_SIZE; ++i) {
+        const std::string group = group_name(i);
+        fprint_info *entry = entry_at(dev, i);
+        g_autoptr(GError) error = nullptr;
+        gboolean enabled = g_key_file_get_boolean(key_file, group.c_str(), "enable", &error);
+        if (error != nullptr) {
+            continue;
+        }
+        entry->enable = enabled ? 1 : 0;
+        if (!enabled) {
+            continue;
+        }
+        g_autofree gchar *user_id = g_key_file_get_string(key_file, group.c_str(), "user_id", &error);
+        if (error != nullptr) {
+            log_gerror(error);
+            continue;
+        }
+        copy_text_field(entry->user_id, user_id);
+        TVP_LOG(DBG_LOG_GRADE, "user_id = %s.\n", entry->user_id);
+        g_autofree gchar *name = g_key_file_get_string(key_file, group.c_str(), "fprint_name", &error);
+        if (error != nullptr) {
+            log_gerror(error);
+            continue;
+        }
+        copy_text_field(entry->fprint_name, name);
+        TVP_LOG(DBG_LOG_GRADE, "fprint_name = %s.\n", entry->fprint_name);
+        gint id = g_key_file_get_integer(key_file, group.c_str(), "fprint_id", &error);
+        if (error != nullptr) {
+            log_gerror(error);
+            continue;
+        }
+        entry->fprint_id = static_cast<uint16_t>(id);
+        TVP_LOG(DBG_LOG_GRADE, "fprint_id = %d.\n", entry->fprint_id);
+    }
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return 0;
+}
+
+int tvp_find_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name, fprint_info **found)
+{
+    if (user_id == nullptr || fprint_name == nullptr || found == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\n");
+        return 0;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    int index = 0;
+    for (int i = 1; i <= TVP_FPRINT_LIST_SIZE; ++i) {
+        fprint_info *entry = entry_at(dev, i);
+        if (entry->enable == 1 && strcmp(entry->user_id, user_id) == 0 &&
+            strcmp(entry->fprint_name, fprint_name) == 0) {
+            *found = entry;
+            index = i;
+            break;
+        }
+    }
+    TVP_LOG(DBG_LOG_GRADE, "index = %d.\n", index);
+    return index;
+}
+
+int tvp_find_fprint_info_byfprintid(tvp_dev *dev, uint16_t fprintid, fprint_info **found)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    int index = 0;
+    for (int i = 1; i <= TVP_FPRINT_LIST_SIZE; ++i) {
+        fprint_info *entry = entry_at(dev, i);
+        if (entry->enable == 1 && entry->fprint_id == fprintid) {
+            *found = entry;
+            index = i;
+            break;
+        }
+    }
+    TVP_LOG(DBG_LOG_GRADE, "index = %d.\n", index);
+    return index;
+}
+
+bool tvp_copy_fprint_info_byfprintid(tvp_dev *dev, uint16_t fprintid, fprint_info *out)
+{
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    fprint_info *found = nullptr;
+    if (tvp_find_fprint_info_byfprintid(dev, fprintid, &found) == 0 || found == nullptr) {
+        return false;
+    }
+    *out = *found;
+    return true;
+}
+
+void tvp_copy_fprint_list(tvp_dev *dev, fprint_info (&out)[TVP_FPRINT_LIST_SIZE])
+{
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    for (int i = 0; i < TVP_FPRINT_LIST_SIZE; ++i) {
+        out[i] = tvp_priv(dev)->fprint_list[i];
+    }
+}
+
+int tvp_get_empty_fprint_info(tvp_dev *dev)
+{
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    for (int i = 1; i <= TVP_FPRINT_LIST_SIZE; ++i) {
+        if (entry_at(dev, i)->enable == 0) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+int tvp_set_fprint_info(tvp_dev *dev, int index, fprint_info *xfprint_info)
+{
+    if (xfprint_info == nullptr || index < 1 || index > TVP_FPRINT_LIST_SIZE) {
+        TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\n");
+        return -1;
+    }
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    GKeyFile *raw = nullptr;
+    if (tvp_conf_open(&raw) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "open tvplist_conf failed!!!\n");
+        return -1;
+    }
+    g_autoptr(GKeyFile) key_file = raw;
+    const std::string group = group_name(index);
+    TVP_LOG(DBG_LOG_GRADE, "[%s] enable=%d user_id=%s fprint_name=%s fprint_id=%d\n", group.c_str(),
+            xfprint_info->enable, xfprint_info->user_id, xfprint_info->fprint_name, xfprint_info->fprint_id);
+    g_autoptr(GError) error = nullptr;
+    g_autofree gchar *check = g_key_file_to_data(key_file, nullptr, &error);
+    if (error != nullptr) {
+        log_gerror(error);
+        return -1;
+    }
+    g_key_file_set_boolean(key_file, group.c_str(), "enable", xfprint_info->enable != 0);
+    g_key_file_set_string(key_file, group.c_str(), "user_id", xfprint_info->user_id);
+    g_key_file_set_string(key_file, group.c_str(), "fprint_name", xfprint_info->fprint_name);
+    g_key_file_set_integer(key_file, group.c_str(), "fprint_id", xfprint_info->fprint_id);
+    if (!g_key_file_save_to_file(key_file, list_path().c_str(), &error)) {
+        log_gerror(error);
+        return -1;
+    }
+    fprint_info *entry = entry_at(dev, index);
+    if (entry != xfprint_info) {
+        *entry = *xfprint_info;
+    }
+    return 0;
+}
+
+int tvp_add_fprint_info(tvp_dev *dev, fprint_info *xfprint_info)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    fprint_info *existing = nullptr;
+    if (tvp_find_fprint_info(dev, xfprint_info->user_id, xfprint_info->fprint_name, &existing) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "fprint_info user_id=%s, fprint_name=%s already existed!!!\n", xfprint_info->user_id,
+                xfprint_info->fprint_name);
+        return -1;
+    }
+    int index = tvp_get_empty_fprint_info(dev);
+    if (index == 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_get_empty_fprint_info failed!!!\n");
+        return -1;
+    }
+    if (tvp_set_fprint_info(dev, index, xfprint_info) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_set_fprint_info failed!!!\n");
+        return -1;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return 0;
+}
+
+int tvp_del_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name)
+{
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    fprint_info *found = nullptr;
+    int index = tvp_find_fprint_info(dev, user_id, fprint_name, &found);
+    if (index != 0 && found != nullptr && found->enable == 1) {
+        found->enable = 0;
+        tvp_set_fprint_info(dev, index, found);
+    }
+    return 0;
+}

@@ -1,0 +1,401 @@
+#include "bus_fixture.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tvtest {
+
+std::string daemon_binary()
+{
+    return TIRVANE_DAEMON_PATH;
+}
+std::string standin_library()
+{
+    return TIRVANE_STANDIN_PATH;
+}
+std::string policy_file()
+{
+    return TIRVANE_POLICY_PATH;
+}
+std::string introspection_file()
+{
+    return TIRVANE_XML_PATH;
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+namespace {
+
+// The system bus's own rules: default deny for method calls and ownership,
+// replies and signals allowed, the bus daemon reachable; plus the service policy.
+std::string bus_config(const std::string &dir)
+{
+    return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig>\n"
+           "  <type>system</type>\n"
+           "  <listen>unix:path=" +
+           dir +
+           "/bus</listen>\n"
+           "  <auth>EXTERNAL</auth>\n"
+           "  <policy context=\"default\">\n"
+           "    <allow user=\"*\"/>\n"
+           "    <deny own=\"*\"/>\n"
+           "    <deny send_type=\"method_call\"/>\n"
+           "    <allow send_type=\"signal\"/>\n"
+           "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
+           "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
+           "    <allow receive_type=\"method_call\"/>\n"
+           "    <allow receive_type=\"method_return\"/>\n"
+           "    <allow receive_type=\"error\"/>\n"
+           "    <allow receive_type=\"signal\"/>\n"
+           "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
+           "    <allow send_destination=\"org.freedesktop.DBus\"\n"
+           "           send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
+           "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus.Peer\"/>\n"
+           "  </policy>\n"
+           "  <include>" +
+           policy_file() +
+           "</include>\n"
+           "</busconfig>\n";
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+            const std::string &out_path)
+{
+    pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    // Child: own process group so a stop reaches only what we started.
+    setpgid(0, 0);
+    for (const auto &[key, value] : env) {
+        setenv(key.c_str(), value.c_str(), 1);
+    }
+    int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+    }
+    std::vector<char *> args;
+    for (const auto &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+void kill_and_reap(pid_t &pid, int sig)
+{
+    if (pid <= 0) {
+        return;
+    }
+    kill(pid, sig);
+    for (int i = 0; i < 300; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        usleep(10 * 1000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+} // namespace
+
+ServiceHarness::ServiceHarness()
+{
+    char tmpl[] = "/tmp/tirvane-test-XXXXXX";
+    const char *made = mkdtemp(tmpl);
+    dir_ = made != nullptr ? made : "/tmp";
+    mkdir((dir_ + "/conf").c_str(), 0755);
+    mkdir((dir_ + "/sys").c_str(), 0755);
+    context_ = g_main_context_new();
+    g_main_context_push_thread_default(context_);
+    emu_ = std::make_unique<EmuClient>(emu_socket());
+    start_bus();
+}
+
+ServiceHarness::~ServiceHarness()
+{
+    stop_daemon(SIGKILL);
+    if (subscription_ != 0 && connection_ != nullptr) {
+        g_dbus_connection_signal_unsubscribe(connection_, subscription_);
+    }
+    g_clear_object(&proxy_);
+    if (connection_ != nullptr) {
+        g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+        g_clear_object(&connection_);
+    }
+    kill_and_reap(bus_pid_, SIGTERM);
+    pump(0);
+    g_main_context_pop_thread_default(context_);
+    g_main_context_unref(context_);
+    if (getenv("TIRVANE_TEST_KEEP") == nullptr && dir_.rfind("/tmp/tirvane-test-", 0) == 0) {
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        if (system(cmd.c_str()) != 0) {
+            // Leftovers in /tmp are harmless.
+        }
+    }
+}
+
+bool ServiceHarness::start_bus()
+{
+    write_file(dir_ + "/bus.conf", bus_config(dir_));
+    bus_pid_ = spawn({"/usr/bin/dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + dir_ + "/bus.conf"}, {},
+                     dir_ + "/bus.out");
+    const std::string socket = dir_ + "/bus";
+    for (int i = 0; i < 500; ++i) {
+        struct stat st {};
+        if (stat(socket.c_str(), &st) == 0) {
+            return connect_client();
+        }
+        usleep(10 * 1000);
+    }
+    error = "private bus did not come up";
+    return false;
+}
+
+bool ServiceHarness::connect_client()
+{
+    g_autoptr(GError) err = nullptr;
+    connection_ = g_dbus_connection_new_for_address_sync(
+        bus_address().c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &err);
+    if (connection_ == nullptr) {
+        error = err->message;
+        return false;
+    }
+    g_dbus_connection_set_exit_on_close(connection_, FALSE);
+    subscription_ = g_dbus_connection_signal_subscribe(connection_, nullptr, "nuvex.kal.Tirvane", nullptr,
+                                                       "/nuvex/kal/Tirvane", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                       on_signal, this, nullptr);
+    return true;
+}
+
+void ServiceHarness::on_signal(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                               const gchar *signal_name, GVariant *parameters, gpointer user_data)
+{
+    auto *self = static_cast<ServiceHarness *>(user_data);
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sis)"))) {
+        return;
+    }
+    const gchar *id = nullptr;
+    const gchar *msg = nullptr;
+    gint code = 0;
+    g_variant_get(parameters, "(&si&s)", &id, &code, &msg);
+    std::lock_guard<std::mutex> lock(self->signals_mutex_);
+    self->signals_.push_back({signal_name, id, code, msg, std::chrono::steady_clock::now()});
+}
+
+bool ServiceHarness::start(const DaemonOptions &options)
+{
+    if (connection_ == nullptr) {
+        return false;
+    }
+    if (!options.driver_conf.empty()) {
+        write_file(conf_dir() + "fp_driver.conf", options.driver_conf);
+    }
+    if (options.write_list_conf) {
+        write_file(conf_dir() + "tvplist.conf", options.list_conf);
+    }
+    std::map<std::string, std::string> env = {
+        {"DBUS_SYSTEM_BUS_ADDRESS", bus_address()},
+        {"TIRVANE_CONF_DIR", conf_dir()},
+        {"TIRVANE_SYSFS_ROOT", sysfs_root()},
+        {"TIRVANE_EMU_SOCKET", emu_socket()},
+        {"TIRVANE_EMU_STATE", dir_ + "/emu.state"},
+        {"TIRVANE_EMU_TRACE", dir_ + "/emu.trace"},
+        {"LD_PRELOAD", standin_library()},
+    };
+    for (const auto &[key, value] : options.env) {
+        env[key] = value;
+    }
+    daemon_pid_ = spawn({daemon_binary()}, env, dir_ + "/daemon.out");
+    const bool owned = wait_for(
+        [&] {
+            g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+                connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "NameHasOwner", g_variant_new("(s)", "nuvex.kal.Tirvane"), G_VARIANT_TYPE("(b)"),
+                G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+            gboolean has = FALSE;
+            if (reply != nullptr) {
+                g_variant_get(reply, "(b)", &has);
+            }
+            return has == TRUE || !daemon_alive();
+        },
+        15000);
+    if (!owned || !daemon_alive()) {
+        error = "daemon did not take the name: " + daemon_output();
+        return false;
+    }
+    g_autoptr(GError) err = nullptr;
+    g_clear_object(&proxy_);
+    proxy_ = tirvane_proxy_new_sync(connection_, G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES, "nuvex.kal.Tirvane",
+                                    "/nuvex/kal/Tirvane", nullptr, &err);
+    if (proxy_ == nullptr) {
+        error = err->message;
+        return false;
+    }
+    g_dbus_proxy_set_default_timeout(G_DBUS_PROXY(proxy_), 20000);
+    if (options.wait_ready) {
+        // The start-up discovery holds the module for its first exchanges.
+        wait_for([&] { return log_text().find("DeviceStateNormal") != std::string::npos ||
+                              log_text().find("not discover the device") != std::string::npos; },
+                 25000);
+    }
+    return true;
+}
+
+int ServiceHarness::run_until_exit(const DaemonOptions &options, int timeout_ms)
+{
+    if (!options.driver_conf.empty()) {
+        write_file(conf_dir() + "fp_driver.conf", options.driver_conf);
+    }
+    if (options.write_list_conf) {
+        write_file(conf_dir() + "tvplist.conf", options.list_conf);
+    }
+    std::map<std::string, std::string> env = {
+        {"DBUS_SYSTEM_BUS_ADDRESS", bus_address()}, {"TIRVANE_CONF_DIR", conf_dir()},
+        {"TIRVANE_SYSFS_ROOT", sysfs_root()},       {"TIRVANE_EMU_SOCKET", emu_socket()},
+        {"LD_PRELOAD", standin_library()},
+    };
+    for (const auto &[key, value] : options.env) {
+        env[key] = value;
+    }
+    pid_t pid = spawn({daemon_binary()}, env, dir_ + "/daemon.out");
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        usleep(10 * 1000);
+    }
+    kill_and_reap(pid, SIGKILL);
+    return -1;
+}
+
+void ServiceHarness::stop_daemon(int sig)
+{
+    kill_and_reap(daemon_pid_, sig);
+}
+
+bool ServiceHarness::daemon_alive() const
+{
+    if (daemon_pid_ <= 0) {
+        return false;
+    }
+    int status = 0;
+    return waitpid(daemon_pid_, &status, WNOHANG) == 0;
+}
+
+std::string ServiceHarness::read_file(const std::string &name) const
+{
+    return slurp(conf_dir() + name);
+}
+
+std::string ServiceHarness::daemon_output() const
+{
+    return slurp(dir_ + "/daemon.out");
+}
+
+bool ServiceHarness::wait_for(const std::function<bool()> &pred, int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        while (g_main_context_iteration(context_, FALSE)) {
+        }
+        if (pred()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        usleep(5 * 1000);
+    }
+}
+
+void ServiceHarness::pump(int ms)
+{
+    wait_for([] { return false; }, ms);
+}
+
+std::vector<Signal> ServiceHarness::signals(const std::string &name) const
+{
+    std::lock_guard<std::mutex> lock(signals_mutex_);
+    std::vector<Signal> out;
+    for (const auto &s : signals_) {
+        if (name.empty() || s.name == name) {
+            out.push_back(s);
+        }
+    }
+    return out;
+}
+
+void ServiceHarness::clear_signals()
+{
+    while (g_main_context_iteration(context_, FALSE)) {
+    }
+    std::lock_guard<std::mutex> lock(signals_mutex_);
+    signals_.clear();
+}
+
+bool ServiceHarness::wait_signals(const std::string &name, size_t count, int timeout_ms)
+{
+    return wait_for([&] { return signals(name).size() >= count; }, timeout_ms);
+}
+
+GError *ServiceHarness::call(const char *method, GVariant *args, GVariant **reply, int timeout_ms)
+{
+    GError *err = nullptr;
+    GVariant *result =
+        g_dbus_connection_call_sync(connection_, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane",
+                                    method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &err);
+    if (reply != nullptr) {
+        *reply = result;
+    } else if (result != nullptr) {
+        g_variant_unref(result);
+    }
+    return err;
+}
+
+std::vector<std::string> ServiceHarness::listfingers(const std::string &user)
+{
+    std::vector<std::string> names;
+    g_auto(GStrv) fingers = nullptr;
+    g_autoptr(GError) err = nullptr;
+    if (tirvane_call_listfingers_sync(proxy_, user.c_str(), &fingers, nullptr, &err) && fingers != nullptr) {
+        for (gchar **f = fingers; *f != nullptr; ++f) {
+            names.emplace_back(*f);
+        }
+    }
+    return names;
+}
+
+} // namespace tvtest

@@ -1,0 +1,145 @@
+// End-to-end fixture: a private bus configured like the system bus with the
+// service's own policy, the real tirvane-serverd running against it with the
+// libusb stand-in preloaded, and the emulated module behind it.
+#pragma once
+
+#include "emu_client.h"
+#include "tirvane-generated.h"
+
+#include <chrono>
+#include <functional>
+#include <gio/gio.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace tvtest {
+
+struct Signal {
+    std::string name; // bus signal name, e.g. "enrollStatusChanged"
+    std::string id;
+    int code = 0;
+    std::string msg;
+    std::chrono::steady_clock::time_point when;
+};
+
+struct DaemonOptions {
+    // Extra environment for the daemon (emulator settings and the like).
+    std::map<std::string, std::string> env;
+    // Contents of fp_driver.conf; empty string = no file.
+    std::string driver_conf = "[BASIC_PARAM]\nPrintfLogFlag=3\nAutoSuspend=0\nUpgradeFlag=0\n";
+    // Contents of tvplist.conf; unset = no file.
+    std::string list_conf;
+    bool write_list_conf = false;
+    // Wait for the start-up discovery of the module to finish.
+    bool wait_ready = true;
+};
+
+// One private bus, one configuration directory, one emulated module.
+class ServiceHarness {
+  public:
+    ServiceHarness();
+    ~ServiceHarness();
+    ServiceHarness(const ServiceHarness &) = delete;
+    ServiceHarness &operator=(const ServiceHarness &) = delete;
+
+    // Starts the daemon; returns false (with a reason in `error`) on failure.
+    bool start(const DaemonOptions &options = {});
+    // Starts the daemon and returns its exit status once it ends by itself
+    // (for start-up failures); -1 when it had to be killed after `timeout_ms`.
+    int run_until_exit(const DaemonOptions &options, int timeout_ms);
+    void stop_daemon(int sig = SIGTERM);
+    bool daemon_alive() const;
+    pid_t daemon_pid() const
+    {
+        return daemon_pid_;
+    }
+
+    GDBusConnection *connection() const
+    {
+        return connection_;
+    }
+    Tirvane *proxy() const
+    {
+        return proxy_;
+    }
+    EmuClient &emu()
+    {
+        return *emu_;
+    }
+
+    const std::string &dir() const
+    {
+        return dir_;
+    }
+    std::string conf_dir() const
+    {
+        return dir_ + "/conf/";
+    }
+    std::string sysfs_root() const
+    {
+        return dir_ + "/sys";
+    }
+    std::string bus_address() const
+    {
+        return "unix:path=" + dir_ + "/bus";
+    }
+    std::string emu_socket() const
+    {
+        return dir_ + "/emu.sock";
+    }
+    std::string read_file(const std::string &name) const; // relative to conf dir
+    std::string log_text() const
+    {
+        return read_file("log_tvp.txt");
+    }
+    std::string daemon_output() const;
+
+    // Runs the test thread's main context until `pred` holds or the time passes.
+    bool wait_for(const std::function<bool()> &pred, int timeout_ms);
+    // Runs the main context for `ms` milliseconds.
+    void pump(int ms);
+
+    std::vector<Signal> signals(const std::string &name = "") const;
+    void clear_signals();
+    // Waits for the n-th signal (1-based count) of a name.
+    bool wait_signals(const std::string &name, size_t count, int timeout_ms);
+
+    // Synchronous call helpers; return the error (null on success).
+    GError *call(const char *method, GVariant *args, GVariant **reply = nullptr, int timeout_ms = 10000);
+    std::vector<std::string> listfingers(const std::string &user);
+
+    std::string error;
+
+  private:
+    bool start_bus();
+    bool connect_client();
+    static void on_signal(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+                          GVariant *, gpointer);
+
+    std::string dir_;
+    pid_t bus_pid_ = -1;
+    pid_t daemon_pid_ = -1;
+    GMainContext *context_ = nullptr;
+    GDBusConnection *connection_ = nullptr;
+    Tirvane *proxy_ = nullptr;
+    guint subscription_ = 0;
+    std::unique_ptr<EmuClient> emu_;
+    mutable std::mutex signals_mutex_;
+    std::vector<Signal> signals_;
+};
+
+// Paths of the built artefacts, set by the build system.
+std::string daemon_binary();
+std::string standin_library();
+std::string policy_file();
+std::string introspection_file();
+
+// Reads a whole file; empty when missing.
+std::string slurp(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+
+} // namespace tvtest

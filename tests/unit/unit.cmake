@@ -1,0 +1,34 @@
+# Unit tests of the service's units, each linked from the object libraries it needs.
+function(tirvane_unit_test name)
+  cmake_parse_arguments(T "STANDIN" "" "SOURCES;OBJECTS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  foreach(_obj ${T_OBJECTS})
+    target_sources(${name} PRIVATE $<TARGET_OBJECTS:${_obj}>)
+  endforeach()
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/private-include
+                             ${GEN_DIR} ${CMAKE_SOURCE_DIR}/tests/unit)
+  target_compile_options(${name} PRIVATE ${TIRVANE_WARNINGS})
+  target_link_libraries(${name} PRIVATE GTest::gtest_main PkgConfig::GLIB Threads::Threads)
+  if(T_STANDIN)
+    # The emulated module answers instead of a real USB device.
+    target_link_libraries(${name} PRIVATE tirvane-usb-standin tirvane_emu_client)
+    target_include_directories(${name} PRIVATE ${LIBUSB_INCLUDE_DIRS})
+  else()
+    target_link_libraries(${name} PRIVATE PkgConfig::LIBUSB)
+  endif()
+  string(REPLACE "unit_" "unit." _test ${name})
+  add_test(NAME ${_test} COMMAND ${name})
+  set_tests_properties(${_test} PROPERTIES TIMEOUT 300)
+endfunction()
+
+set(_u ${CMAKE_CURRENT_LIST_DIR})
+tirvane_unit_test(unit_log SOURCES ${_u}/test_log.cpp ${_u}/unit_support.cpp OBJECTS tvp_core)
+tirvane_unit_test(unit_status SOURCES ${_u}/test_status.cpp ${_u}/unit_support.cpp
+                  OBJECTS tvp_core tvp_common tvp_usb)
+tirvane_unit_test(unit_list SOURCES ${_u}/test_list.cpp ${_u}/unit_support.cpp OBJECTS tvp_core tvp_common tvp_usb)
+tirvane_unit_test(unit_config SOURCES ${_u}/test_config.cpp ${_u}/unit_support.cpp
+                  OBJECTS tvp_core tvp_common tvp_usb)
+if(TARGET tirvane-usb-standin AND TARGET tirvane_emu_client)
+  tirvane_unit_test(unit_usb STANDIN SOURCES ${_u}/test_usb.cpp ${_u}/unit_support.cpp
+                    OBJECTS tvp_core tvp_common tvp_usb)
+endif()
