@@ -6,7 +6,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr int kCancelDrainReads = 3;
 constexpr int kSetModeMaxLen = 99;

@@ -14,7 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr int kSysParamAnswerLen = 11;
 constexpr int kValidTemplateNumAnswerLen = 3;

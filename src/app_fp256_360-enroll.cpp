@@ -5,7 +5,8 @@
 #include "common.h"
 #include "usb_device.h"
 
-namespace {
+namespace
+{
 
 constexpr int kEnrollWaitReadLen = 128;
 constexpr unsigned kEnrollPollPauseMs = 30;
@@ -69,7 +70,8 @@ int fp_auto_enroll_start(uint16_t enroll_id, uint8_t enroll_times, uint16_t para
 int fp_auto_enroll(int timeout_ms)
 {
     TVP_LOG(DBG_LOG_GRADE, "start.\n");
-    struct timeval start {};
+    struct timeval start {
+    };
     fp_get_time_now(&start);
     FP_AUTOENROLL_PARAM_STRUCT &e = fp_device_param.auto_enroll_param;
     for (;;) {
@@ -137,7 +139,8 @@ int fp_get_increment_of_time_ms(const struct timeval *start)
         TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\r\n");
         return 0;
     }
-    struct timeval now {};
+    struct timeval now {
+    };
     fp_get_time_now(&now);
     long sec = now.tv_sec - start->tv_sec;
     long usec = now.tv_usec - start->tv_usec;

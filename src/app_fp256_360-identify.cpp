@@ -14,7 +14,8 @@
 #include <cstring>
 #include <mutex>
 
-namespace {
+namespace
+{
 
 constexpr int kIdentifyWaitReadLen = 64;
 constexpr unsigned kIdentifyPollPauseMs = 20;
@@ -101,8 +102,8 @@ int fp_auto_identify_param_init(FP_AUTOIDENTIFY_PARAM_STRUCT *identify_param, ui
     return 0;
 }
 
-int fp_auto_identify(uint8_t security_level, uint16_t identify_id, uint16_t param, uint16_t *identify_result_id,
-                     int timeout_ms)
+int fp_auto_identify(uint8_t security_level, uint16_t identify_id, uint16_t param,
+                     uint16_t *identify_result_id, int timeout_ms)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_AUTOIDENTIFY command.\n");
     const FP_AUTOIDENTIFY_PARAM_STRUCT &a = fp_device_param.auto_identify_param;
@@ -113,7 +114,8 @@ int fp_auto_identify(uint8_t security_level, uint16_t identify_id, uint16_t para
             return -1;
         }
         TVP_LOG(DBG_LOG_GRADE, "received PROT_RESP_OK.\n");
-        struct timeval start {};
+        struct timeval start {
+        };
         fp_get_time_now(&start);
         for (;;) {
             if (usb_get_dev_handle() == nullptr) {

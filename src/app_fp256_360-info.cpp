@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace {
+namespace
+{
 
 constexpr int kInfoPageReadLen = 148;
 constexpr int kImageReadLen = 92180; // the image packet is 9 + 92,160 + 2 bytes

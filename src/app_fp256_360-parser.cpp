@@ -15,9 +15,11 @@ uint16_t usb_recv_cnt;
 // The raw copy is indexed by a 16-bit counter, so it can never leave its buffer.
 static_assert(FP_MSG_DATA_SIZE > 0xFFFF, "raw copy index must stay inside usb_recv_data");
 // The largest payload the machine can collect (a 0xFFFF image packet) fits the payload area.
-static_assert(FP_IMG_SIZE <= FP_MSG_DATA_SIZE && 0xFFFF - 2 <= FP_MSG_DATA_SIZE, "payload must fit prot_data");
+static_assert(FP_IMG_SIZE <= FP_MSG_DATA_SIZE && 0xFFFF - 2 <= FP_MSG_DATA_SIZE,
+              "payload must fit prot_data");
 
-namespace {
+namespace
+{
 
 constexpr int kDrainReadLen = 64;
 constexpr int kAcceptDumpLimit = 64;
@@ -36,6 +38,14 @@ void append_raw(uint8_t value)
 
 void append_raw_run(const uint8_t *src, uint32_t n)
 {
+    // Of a run longer than the 16-bit index space only its last 65,536 bytes
+    // survive in the copy; the earlier ones would be overwritten anyway.
+    if (n > 0x10000u) {
+        const uint32_t skip = n - 0x10000u;
+        usb_recv_cnt = static_cast<uint16_t>(usb_recv_cnt + skip);
+        src += skip;
+        n -= skip;
+    }
     while (n > 0) {
         const uint32_t room = 0x10000u - usb_recv_cnt;
         const uint32_t chunk = std::min(n, room);
@@ -55,28 +65,6 @@ uint32_t payload_target(const PROT_PACKET &p)
         return FP_IMG_SIZE;
     }
     return static_cast<uint32_t>(p.prot_size) - 2u;
-}
-
-// Checks the completed packet and dispatches it; 0 when it was accepted.
-int finish_packet(PROT_PACKET &p)
-{
-    const uint32_t sum = static_cast<uint32_t>(p.prot_type) + (p.prot_size >> 8) + (p.prot_size & 0xFF) +
-                         get_check_sum(p.prot_data, static_cast<uint16_t>(p.prot_data_cnt));
-    const uint16_t checksum = static_cast<uint16_t>(sum);
-    const bool image_magic =
-        p.current_cmd_code == PORT_CMD_ACQUIRE_IMAGEDATA && p.prot_checksum == FP_IMG_PKG_CHECKSUM_MAGIC;
-    if (p.prot_checksum != checksum && !image_magic) {
-        TVP_LOG(ERR_LOG_GRADE, "p->prot_checksum = 0x%04x, checksum = 0x%04x, not equal!!!\r\n", p.prot_checksum,
-                checksum);
-        return -1;
-    }
-    p.prot_respond = 0;
-    TVP_LOG(DBG_LOG_GRADE, "Recv data from device: %d\n", usb_recv_cnt);
-    fp_log_hex(DBG_LOG_GRADE, usb_recv_data, std::min<int>(usb_recv_cnt, kAcceptDumpLimit), kAcceptDumpLineLen,
-               "\n");
-    fp_parse_prot_head(&p, static_cast<int>(sizeof(PROT_PACKET)));
-    usb_recv_cnt = 0;
-    return 0;
 }
 
 } // namespace
@@ -189,11 +177,29 @@ int fp_deal_usb_data(uint8_t value)
         p.prot_checksum = static_cast<uint16_t>(p.prot_checksum | value);
         append_raw(value);
         p.prot_state = PACKET_IDLE;
-        return finish_packet(p);
+        break; // the packet is complete: checked below
     default:
         // Unknown state (PACKET_ERROR and above): every byte is ignored.
         return -1;
     }
+
+    const uint32_t sum = static_cast<uint32_t>(p.prot_type) + (p.prot_size >> 8) + (p.prot_size & 0xFF) +
+                         get_check_sum(p.prot_data, static_cast<uint16_t>(p.prot_data_cnt));
+    const uint16_t checksum = static_cast<uint16_t>(sum);
+    const bool image_magic =
+        p.current_cmd_code == PORT_CMD_ACQUIRE_IMAGEDATA && p.prot_checksum == FP_IMG_PKG_CHECKSUM_MAGIC;
+    if (p.prot_checksum != checksum && !image_magic) {
+        TVP_LOG(ERR_LOG_GRADE, "p->prot_checksum = 0x%04x, checksum = 0x%04x, not equal!!!\r\n",
+                p.prot_checksum, checksum);
+        return -1;
+    }
+    p.prot_respond = 0;
+    TVP_LOG(DBG_LOG_GRADE, "Recv data from device: %d\n", usb_recv_cnt);
+    fp_log_hex(DBG_LOG_GRADE, usb_recv_data, std::min<int>(usb_recv_cnt, kAcceptDumpLimit),
+               kAcceptDumpLineLen, "\n");
+    fp_parse_prot_head(&p, static_cast<int>(sizeof(PROT_PACKET)));
+    usb_recv_cnt = 0;
+    return 0;
 }
 
 int fp_parse_prot(const uint8_t *buf, int len)
@@ -217,7 +223,8 @@ int fp_parse_prot(const uint8_t *buf, int len)
         } else if (p.prot_state == PACKET_DATA) {
             const uint32_t target = payload_target(p);
             if (p.prot_data_cnt < target) {
-                const uint32_t run = std::min<uint32_t>(target - p.prot_data_cnt, static_cast<uint32_t>(end - buf));
+                const uint32_t run =
+                    std::min<uint32_t>(target - p.prot_data_cnt, static_cast<uint32_t>(end - buf));
                 memcpy(&p.prot_data[p.prot_data_cnt], buf, run);
                 append_raw_run(buf, run);
                 p.prot_data_cnt += run;

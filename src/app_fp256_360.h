@@ -255,10 +255,10 @@ typedef struct __attribute__((packed)) {
 
 // Receive schedule of one command.
 typedef struct {
-    int recv_len;        // bytes requested by each transport read
-    uint16_t wait_ms;    // pause after sending, before the first read
+    int recv_len;         // bytes requested by each transport read
+    uint16_t wait_ms;     // pause after sending, before the first read
     uint16_t cycle_times; // largest number of read attempts
-    uint16_t cycle_ms;   // pause after each attempt without a complete packet
+    uint16_t cycle_ms;    // pause after each attempt without a complete packet
 } RECV_DATA_STRUCT;
 
 // Receive record: the machine's state and the packet being received, plus the
@@ -433,8 +433,8 @@ int fp_get_increment_of_time_ms(const struct timeval *start);
 
 int fp_auto_identify_param_init(FP_AUTOIDENTIFY_PARAM_STRUCT *identify_param, uint8_t security_level,
                                 uint16_t identify_id, uint16_t param);
-int fp_auto_identify(uint8_t security_level, uint16_t identify_id, uint16_t param, uint16_t *identify_result_id,
-                     int timeout_ms);
+int fp_auto_identify(uint8_t security_level, uint16_t identify_id, uint16_t param,
+                     uint16_t *identify_result_id, int timeout_ms);
 int fp_onekey_powerup_identify(uint8_t security_level, uint16_t identify_id, uint16_t param,
                                uint16_t *identify_result_id, int wait_ms);
 int fp_onekey_restart_identify(uint16_t *identify_result_id, int wait_ms);

@@ -251,5 +251,6 @@ void *tirvane_upgrade_pt(void *arg)
         usb_dev_get_port_path();
     }
     usb_dev_enable_autosuspend();
+    TVP_LOG(DBG_LOG_GRADE, "start-up checks done.\n");
     return nullptr;
 }

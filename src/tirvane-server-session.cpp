@@ -131,7 +131,11 @@ bool tvp_session_may_stop(uid_t uid)
 void tvp_request_stop(void)
 {
     tvp_dev *dev = dev_tirvane;
-    if (dev == nullptr || tvp_get_dev_status(dev) == DEVS_COMM_IDLE) {
+    if (dev == nullptr) {
+        return;
+    }
+    const int status = tvp_get_dev_status(dev);
+    if (status != DEVS_ENROLL_DOING && status != DEVS_VERIFY_DOING) {
         return;
     }
     tvp_priv(dev)->ctrlFlag.store(2);

@@ -56,7 +56,10 @@ void tvp_stop_running_operation(tvp_dev *dev, bool also_until_idle)
     if (dev->enable == 0 || dev->dev_num.load() <= 0) {
         return;
     }
-    if (tvp_get_dev_status(dev) == DEVS_COMM_IDLE) {
+    // Only an enrolment or a verification takes part in the stop hand-over; the
+    // short start-up checks and the deletions have nothing to stop.
+    const int status = tvp_get_dev_status(dev);
+    if (status != DEVS_ENROLL_DOING && status != DEVS_VERIFY_DOING) {
         TVP_LOG(DBG_LOG_GRADE, "DEVS_COMM_IDLE.\n");
         return;
     }

@@ -111,7 +111,7 @@ int readCRC(uint32_t addr, uint32_t len)
     const UP_PROT_PACKET &packet = upgrade_param.prot_packet_usb;
     const uint16_t lo = packet.prot_data_cnt > 0 ? packet.prot_data[0] : 0;
     const uint16_t hi = packet.prot_data_cnt > 1 ? packet.prot_data[1] : 0;
-    upgrade_param.crc_value_dev = static_cast<uint16_t>(hi + 256 * lo);
+    upgrade_param.crc_value_dev = static_cast<uint16_t>(lo + 256 * hi);
     return finish(true);
 }
 

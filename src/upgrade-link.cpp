@@ -174,8 +174,8 @@ int boot_write_usb(const uint8_t *data, int len)
     }
     int transferred = 0;
     // libusb takes a mutable buffer for both directions; an OUT transfer only reads it.
-    const int ret = libusb_bulk_transfer(upgrade_param.usb_handle, UP_BOOT_EP_OUT, const_cast<uint8_t *>(data),
-                                         len, &transferred, 0);
+    const int ret = libusb_bulk_transfer(upgrade_param.usb_handle, UP_BOOT_EP_OUT,
+                                         const_cast<uint8_t *>(data), len, &transferred, 0);
     if (ret < 0) {
         TVP_LOG(ERR_LOG_GRADE, "libusb_bulk_transfer write failed ret = %d!!!\r\n", ret);
         return -1;
@@ -195,8 +195,8 @@ int boot_read_usb(uint8_t *data, int len)
         return -1;
     }
     int transferred = 0;
-    const int ret =
-        libusb_bulk_transfer(upgrade_param.usb_handle, UP_BOOT_EP_IN, data, len, &transferred, UP_BOOT_READ_TIMEOUT_MS);
+    const int ret = libusb_bulk_transfer(upgrade_param.usb_handle, UP_BOOT_EP_IN, data, len, &transferred,
+                                         UP_BOOT_READ_TIMEOUT_MS);
     if (ret < 0) {
         TVP_LOG(ERR_LOG_GRADE, "libusb_bulk_transfer read failed ret = %d!!!\n", ret);
         return -1;

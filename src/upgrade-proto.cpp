@@ -188,7 +188,8 @@ int parseProtocal(const uint8_t *data, int len)
                 break;
             }
             packet.prot_end = byte;
-            if (byte == UP_FRAME_END && Check_BCC(upgrade_param.usb_recv_data, upgrade_param.usb_recv_cnt) == 0) {
+            if (byte == UP_FRAME_END &&
+                Check_BCC(upgrade_param.usb_recv_data, upgrade_param.usb_recv_cnt) == 0) {
                 packet.prot_respond = 0;
                 upgrade_param.usb_recv_cnt = 0;
                 packet.prot_state = UP_PACKET_RECV_SUCCESS;

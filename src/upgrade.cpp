@@ -88,8 +88,8 @@ int write_image(const uint8_t *image, uint32_t size)
         return -1;
     }
     if (upgrade_param.crc_value_dev != upgrade_param.crc_value_file) {
-        TVP_LOG(DBG_LOG_GRADE, "crc of the device 0x%04x, crc of the image 0x%04x\n", upgrade_param.crc_value_dev,
-                upgrade_param.crc_value_file);
+        TVP_LOG(DBG_LOG_GRADE, "crc of the device 0x%04x, crc of the image 0x%04x\n",
+                upgrade_param.crc_value_dev, upgrade_param.crc_value_file);
         TVP_LOG(ERR_LOG_GRADE, "check CRC: error!!!\n");
         return -1;
     }

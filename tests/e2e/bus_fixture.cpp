@@ -171,8 +171,10 @@ bool ServiceHarness::start_bus()
     const std::string socket = dir_ + "/bus";
     for (int i = 0; i < 500; ++i) {
         struct stat st {};
-        if (stat(socket.c_str(), &st) == 0) {
-            return connect_client();
+        // The socket file appears before the bus accepts connections: retry.
+        if (stat(socket.c_str(), &st) == 0 && connect_client()) {
+            error.clear();
+            return true;
         }
         usleep(10 * 1000);
     }
@@ -211,7 +213,7 @@ void ServiceHarness::on_signal(GDBusConnection *, const gchar *, const gchar *, 
     gint code = 0;
     g_variant_get(parameters, "(&si&s)", &id, &code, &msg);
     std::lock_guard<std::mutex> lock(self->signals_mutex_);
-    self->signals_.push_back({signal_name, id, code, msg, std::chrono::steady_clock::now()});
+    self->signals_.push_back({signal_name, id, code, msg, std::chrono::steady_clock::now(), self->next_seq()});
 }
 
 bool ServiceHarness::start(const DaemonOptions &options)
@@ -266,7 +268,7 @@ bool ServiceHarness::start(const DaemonOptions &options)
     g_dbus_proxy_set_default_timeout(G_DBUS_PROXY(proxy_), 20000);
     if (options.wait_ready) {
         // The start-up discovery holds the module for its first exchanges.
-        wait_for([&] { return log_text().find("DeviceStateNormal") != std::string::npos ||
+        wait_for([&] { return log_text().find("start-up checks done") != std::string::npos ||
                               log_text().find("not discover the device") != std::string::npos; },
                  25000);
     }
@@ -383,6 +385,32 @@ GError *ServiceHarness::call(const char *method, GVariant *args, GVariant **repl
         g_variant_unref(result);
     }
     return err;
+}
+
+namespace {
+
+struct AsyncCallContext {
+    ServiceHarness *harness;
+    AsyncCall *result;
+};
+
+void on_async_reply(GObject *source, GAsyncResult *res, gpointer user_data)
+{
+    auto *ctx = static_cast<AsyncCallContext *>(user_data);
+    ctx->result->reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, &ctx->result->error);
+    ctx->result->seq = ctx->harness->next_seq();
+    ctx->result->when = std::chrono::steady_clock::now();
+    ctx->result->done = true;
+    delete ctx;
+}
+
+} // namespace
+
+void ServiceHarness::call_async(const char *method, GVariant *args, AsyncCall *result, int timeout_ms)
+{
+    g_dbus_connection_call(connection_, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane", method, args,
+                           nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, on_async_reply,
+                           new AsyncCallContext{this, result});
 }
 
 std::vector<std::string> ServiceHarness::listfingers(const std::string &user)

@@ -18,12 +18,30 @@
 
 namespace tvtest {
 
+using tirvane::emu::EmuClient;
+
 struct Signal {
     std::string name; // bus signal name, e.g. "enrollStatusChanged"
     std::string id;
     int code = 0;
     std::string msg;
     std::chrono::steady_clock::time_point when;
+    unsigned long seq = 0; // order of arrival among signals and async replies
+};
+
+// A method call made without blocking the test's main context, so its reply is
+// ordered with the signals around it.
+struct AsyncCall {
+    bool done = false;
+    GError *error = nullptr;
+    GVariant *reply = nullptr;
+    unsigned long seq = 0;
+    std::chrono::steady_clock::time_point when;
+    ~AsyncCall()
+    {
+        g_clear_error(&error);
+        g_clear_pointer(&reply, g_variant_unref);
+    }
 };
 
 struct DaemonOptions {
@@ -111,6 +129,12 @@ class ServiceHarness {
     // Synchronous call helpers; return the error (null on success).
     GError *call(const char *method, GVariant *args, GVariant **reply = nullptr, int timeout_ms = 10000);
     std::vector<std::string> listfingers(const std::string &user);
+    // Starts a call whose reply lands in `result` (which must outlive the wait).
+    void call_async(const char *method, GVariant *args, AsyncCall *result, int timeout_ms = 20000);
+    unsigned long next_seq()
+    {
+        return ++seq_;
+    }
 
     std::string error;
 
@@ -130,6 +154,7 @@ class ServiceHarness {
     std::unique_ptr<EmuClient> emu_;
     mutable std::mutex signals_mutex_;
     std::vector<Signal> signals_;
+    unsigned long seq_ = 0;
 };
 
 // Paths of the built artefacts, set by the build system.

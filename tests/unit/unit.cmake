@@ -19,6 +19,10 @@ function(tirvane_unit_test name)
   string(REPLACE "unit_" "unit." _test ${name})
   add_test(NAME ${_test} COMMAND ${name})
   set_tests_properties(${_test} PROPERTIES TIMEOUT 300)
+  if(T_STANDIN)
+    set_tests_properties(${_test} PROPERTIES ENVIRONMENT
+      "TIRVANE_EMU_SOCKET=${CMAKE_CURRENT_BINARY_DIR}/${name}.sock;TIRVANE_EMU_STATE=${CMAKE_CURRENT_BINARY_DIR}/${name}.state")
+  endif()
 endfunction()
 
 set(_u ${CMAKE_CURRENT_LIST_DIR})

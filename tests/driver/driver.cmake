@@ -1,0 +1,21 @@
+# Unit tests of the sensor protocol driver, run against a test-local fake
+# transport (no USB library, no module emulator).
+include(GoogleTest)
+
+set(_driver_test_dir ${CMAKE_CURRENT_LIST_DIR})
+add_executable(driver_tests
+  ${_driver_test_dir}/fake_module.cpp
+  ${_driver_test_dir}/frame_test.cpp
+  ${_driver_test_dir}/parser_test.cpp
+  ${_driver_test_dir}/decode_test.cpp
+  ${_driver_test_dir}/info_test.cpp
+  ${_driver_test_dir}/enroll_test.cpp
+  ${_driver_test_dir}/identify_test.cpp
+  ${_driver_test_dir}/control_test.cpp
+  $<TARGET_OBJECTS:tvp_driver>
+  $<TARGET_OBJECTS:tvp_core>)
+target_include_directories(driver_tests PRIVATE ${_driver_test_dir} ${CMAKE_SOURCE_DIR}/src
+                           ${CMAKE_SOURCE_DIR}/private-include)
+target_compile_options(driver_tests PRIVATE ${TIRVANE_WARNINGS})
+target_link_libraries(driver_tests PRIVATE GTest::gtest_main PkgConfig::LIBUSB PkgConfig::GLIB Threads::Threads)
+gtest_discover_tests(driver_tests TEST_PREFIX "driver." DISCOVERY_MODE PRE_TEST)

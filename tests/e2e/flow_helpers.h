@@ -1,0 +1,123 @@
+// Helpers shared by the end-to-end flow tests.
+#pragma once
+
+#include "bus_fixture.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace tvtest {
+
+inline std::string sig_str(const Signal &s)
+{
+    std::ostringstream out;
+    out << "(" << s.code << ", " << s.msg << ")";
+    return out.str();
+}
+
+inline std::vector<std::string> sig_strs(const std::vector<Signal> &list)
+{
+    std::vector<std::string> out;
+    for (const auto &s : list) {
+        out.push_back(sig_str(s));
+    }
+    return out;
+}
+
+// Frames the host sent to the module (data phases that start with EF 01), as
+// lower-case hex text, in order.
+inline std::vector<std::string> host_frames(EmuClient &emu)
+{
+    std::vector<std::string> frames;
+    for (const auto &line : emu.lines("trace")) {
+        const std::string prefix = "OUT 01 ef 01";
+        if (line.rfind(prefix, 0) == 0) {
+            frames.push_back(line.substr(7));
+        }
+    }
+    return frames;
+}
+
+inline bool has_frame(EmuClient &emu, const std::string &hex)
+{
+    for (const auto &f : host_frames(emu)) {
+        if (f.rfind(hex, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Slot -> finger name as the emulated module holds them.
+inline std::map<int, std::string> module_templates(EmuClient &emu)
+{
+    std::map<int, std::string> out;
+    for (const auto &line : emu.lines("templates")) {
+        std::istringstream in(line);
+        int slot = -1;
+        std::string finger;
+        in >> slot >> finger;
+        if (slot >= 0) {
+            out[slot] = finger;
+        }
+    }
+    return out;
+}
+
+inline std::string list_of(const std::vector<std::string> &v)
+{
+    std::string out;
+    for (const auto &s : v) {
+        out += s + ";";
+    }
+    return out;
+}
+
+// Starts an enrolment and plays six good touches; true when it succeeded.
+inline bool enrol_finger(ServiceHarness &h, const std::string &user, const std::string &finger,
+                         const std::string &touched)
+{
+    const size_t before = h.signals("enrollStatusChanged").size();
+    g_autoptr(GError) error = nullptr;
+    if (!tirvane_call_enroll_sync(h.proxy(), user.c_str(), finger.c_str(), nullptr, &error)) {
+        return false;
+    }
+    // A person takes a moment per touch: wait for each report before the next.
+    if (!h.wait_for([&] { return h.signals("enrollStatusChanged").size() >= before + 1; }, 10000)) {
+        return false;
+    }
+    for (int i = 0; i < 6; ++i) {
+        const size_t seen = h.signals("enrollStatusChanged").size();
+        if (!h.emu().ok("touch " + touched)) {
+            return false;
+        }
+        h.wait_for([&] { return h.signals("enrollStatusChanged").size() > seen; }, 5000);
+    }
+    if (!h.wait_for(
+            [&] {
+                auto all = h.signals("enrollStatusChanged");
+                for (size_t i = before; i < all.size(); ++i) {
+                    if (all[i].code == 0 || all[i].code == 1 || all[i].code == 4) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            15000)) {
+        return false;
+    }
+    auto all = h.signals("enrollStatusChanged");
+    return all.back().code == 0;
+}
+
+// Touches once and waits for the enrolment's report of that touch.
+inline bool touch_and_wait(ServiceHarness &h, const std::string &args)
+{
+    const size_t seen = h.signals("enrollStatusChanged").size();
+    if (!h.emu().ok("touch " + args)) {
+        return false;
+    }
+    return h.wait_for([&] { return h.signals("enrollStatusChanged").size() > seen; }, 5000);
+}
+
+} // namespace tvtest

@@ -1,0 +1,172 @@
+// Verification over the bus with the emulated module acting out the touches.
+#include "flow_helpers.h"
+
+#include <csignal>
+#include <sys/wait.h>
+
+using namespace tvtest;
+
+namespace {
+
+class Verify : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(h.start()) << h.error;
+        ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
+        ASSERT_TRUE(enrol_finger(h, "bob", "index", "bob-index"));
+        h.clear_signals();
+    }
+    std::vector<std::string> verify_signals()
+    {
+        return sig_strs(h.signals("verifyStatusChanged"));
+    }
+    void verify(const char *user, int try_count = 1)
+    {
+        g_autoptr(GError) error = nullptr;
+        ASSERT_TRUE(tirvane_call_verify_sync(h.proxy(), user, try_count, nullptr, &error));
+    }
+    ServiceHarness h;
+};
+
+} // namespace
+
+TEST_F(Verify, MatchingTouchIsReportedNoSoonerThan80ms)
+{
+    for (int try_count : {0, 1, 100}) {
+        h.clear_signals();
+        const auto begin = std::chrono::steady_clock::now();
+        verify("alice", try_count);
+        ASSERT_TRUE(h.emu().ok("touch alice-thumb"));
+        ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000)) << try_count;
+        auto got = h.signals("verifyStatusChanged");
+        EXPECT_EQ(sig_str(got[0]), "(0, {})") << try_count;
+        EXPECT_EQ(got[0].id, "alice");
+        EXPECT_GE(got[0].when - begin, std::chrono::milliseconds(80));
+        h.pump(100);
+        EXPECT_EQ(h.signals("verifyStatusChanged").size(), 1u) << "a match ends the verification";
+    }
+    // The identification request on the wire: level 3, every slot, param 3.
+    EXPECT_TRUE(has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 08 32 03 ff ff 00 03")) << list_of(host_frames(h.emu()));
+}
+
+TEST_F(Verify, NoMatchIsReportedAndTheNextTouchAwaited)
+{
+    struct Case {
+        const char *touched;
+        const char *why;
+    };
+    const Case cases[] = {
+        {"bob-index", "another user's finger"},
+        {"stranger", "a finger the module does not hold"},
+    };
+    verify("alice");
+    size_t seen = 0;
+    for (const auto &c : cases) {
+        ASSERT_TRUE(h.emu().ok(std::string("touch ") + c.touched)) << c.why;
+        ASSERT_TRUE(h.wait_signals("verifyStatusChanged", seen + 1, 5000)) << c.why;
+        EXPECT_EQ(verify_signals()[seen], "(1, {\"subcode\":3})") << c.why;
+        seen = h.signals("verifyStatusChanged").size();
+    }
+    ASSERT_TRUE(h.emu().ok("touch alice-thumb"));
+    ASSERT_TRUE(h.wait_for([&] { return !verify_signals().empty() && verify_signals().back() == "(0, {})"; }, 5000))
+        << list_of(verify_signals());
+}
+
+TEST_F(Verify, SlotUnknownToTheListIsNoMatch)
+{
+    ASSERT_TRUE(h.emu().ok("store 100 ghost-finger"));
+    verify("alice");
+    ASSERT_TRUE(h.emu().ok("touch ghost-finger"));
+    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000));
+    EXPECT_EQ(verify_signals()[0], "(1, {\"subcode\":3})");
+}
+
+TEST_F(Verify, VerifyStopEndsWithoutFurtherSignal)
+{
+    verify("alice");
+    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    const auto begin = std::chrono::steady_clock::now();
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(tirvane_call_verify_stop_sync(h.proxy(), nullptr, &error));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(3500));
+    h.pump(1500);
+    EXPECT_TRUE(h.signals().empty()) << list_of(verify_signals());
+    // The device is idle again: a new verification runs.
+    verify("alice");
+    ASSERT_TRUE(h.emu().ok("touch alice-thumb"));
+    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000));
+    EXPECT_EQ(verify_signals()[0], "(0, {})");
+}
+
+TEST_F(Verify, VerifyStopWhileIdleAnswersAtOnce)
+{
+    const auto begin = std::chrono::steady_clock::now();
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(tirvane_call_verify_stop_sync(h.proxy(), nullptr, &error));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500));
+}
+
+TEST_F(Verify, ClientThatLeavesTheBusReleasesTheDevice)
+{
+    // A separate client process starts a verification and is killed.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        g_autoptr(GDBusConnection) c = g_dbus_connection_new_for_address_sync(
+            h.bus_address().c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        g_autoptr(GVariant) r = g_dbus_connection_call_sync(c, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane",
+                                                            "nuvex.kal.Tirvane", "verify", g_variant_new("(si)", "alice", 1),
+                                                            nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        pause();
+        _exit(0);
+    }
+    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    // Once the service notices, the operation stops and the device is free.
+    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("none") != std::string::npos; }, 5000));
+    h.pump(300);
+    h.clear_signals();
+    verify("alice");
+    ASSERT_TRUE(h.emu().ok("touch alice-thumb"));
+    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000));
+    EXPECT_EQ(verify_signals()[0], "(0, {})");
+}
+
+TEST_F(Verify, UnpluggedModuleDoesNotFloodAndEndsTheVerification)
+{
+    verify("alice");
+    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(h.emu().ok("unplug"));
+    ASSERT_TRUE(h.wait_for(
+        [&] {
+            auto s = h.log_text();
+            return s.find("verification ended") != std::string::npos;
+        },
+        20000));
+    const auto took = std::chrono::steady_clock::now() - begin;
+    h.pump(200);
+    auto got = h.signals("verifyStatusChanged");
+    EXPECT_GE(took, std::chrono::seconds(9));
+    // Paced: about two signals per second of absence at most.
+    EXPECT_LE(got.size(), 30u) << list_of(sig_strs(got));
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(sig_str(got.back()), "(4, {})");
+}
+
+TEST_F(Verify, ModuleBackWithinTheLimitLetsTheVerificationGoOn)
+{
+    verify("alice");
+    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    ASSERT_TRUE(h.emu().ok("unplug"));
+    h.pump(2500);
+    ASSERT_TRUE(h.emu().ok("plug"));
+    ASSERT_TRUE(h.emu().ok("touch alice-thumb 8000"));
+    ASSERT_TRUE(h.wait_for([&] { return !verify_signals().empty() && verify_signals().back() == "(0, {})"; }, 8000))
+        << list_of(verify_signals());
+}

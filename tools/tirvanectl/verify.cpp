@@ -1,0 +1,124 @@
+// tirvanectl verify USER: checks touches against a user's fingers.
+#include "tirvanectl.h"
+
+namespace tirvanectl
+{
+
+namespace
+{
+
+// Service status codes of "verifyStatusChanged".
+enum VerifyCode {
+    kMatch = 0,
+    kNoMatch = 1,
+    kVerifyError = 2,
+    kVerifyRetry = 3,
+    kVerifyDisconnected = 4,
+};
+
+const char *retry_hint(int subcode)
+{
+    switch (subcode) {
+    case 1:
+        return "touch too short, leave your finger on the sensor a little longer";
+    case 2:
+        return "finger not centred, centre your finger on the sensor";
+    case 3:
+        return "remove your finger and touch the sensor again";
+    case 4:
+        return "poor quality, clean the sensor / press again";
+    default:
+        return "touch the sensor again";
+    }
+}
+
+std::string error_reason(const char *msg)
+{
+    int subcode = 0;
+    if (!payload_int(msg, "subcode", &subcode)) {
+        return "the service gave no reason";
+    }
+    if (subcode == 1) {
+        return "the device is busy or the module reported an error";
+    }
+    return "reason " + std::to_string(subcode);
+}
+
+struct Verification {
+    Operation *operation;
+    std::string user;
+    bool once;
+};
+
+void on_verify_status(Tirvane *proxy, const gchar *id, gint code, const gchar *msg, gpointer data)
+{
+    (void)proxy;
+    auto *verification = static_cast<Verification *>(data);
+    Operation &operation = *verification->operation;
+    if (g_strcmp0(id, verification->user.c_str()) != 0 || operation.finished()) {
+        return;
+    }
+    if (operation.stopping()) {
+        if (code == kMatch) {
+            print_line("match");
+            operation.settle(kExitOk);
+        }
+        return;
+    }
+    int subcode = 0;
+    switch (code) {
+    case kMatch:
+        print_line("match");
+        operation.finish(kExitOk);
+        break;
+    case kNoMatch:
+        print_line("no match");
+        if (verification->once) {
+            operation.stop(kExitFailed);
+        }
+        break;
+    case kVerifyError:
+        print_line("verification failed: %s", error_reason(msg).c_str());
+        operation.finish(kExitFailed);
+        break;
+    case kVerifyRetry:
+        if (!payload_int(msg, "subcode", &subcode)) {
+            subcode = 0;
+        }
+        print_line("retry: %s", retry_hint(subcode));
+        break;
+    case kVerifyDisconnected:
+        // The service may keep waiting for the module to come back; this client
+        // does not, and releases the device.
+        print_line("device disconnected");
+        operation.stop(kExitFailed);
+        break;
+    default:
+        break; // codes of later service versions
+    }
+}
+
+} // namespace
+
+int run_verify(Tirvane *proxy, const Args &args, const Options &options)
+{
+    const std::string &user = args[0];
+    Operation operation(proxy, tirvane_call_verify_stop, options);
+    Verification verification{&operation, user, options.once};
+    // Connected before the call: the first signals may follow its reply at once.
+    const gulong handler =
+        g_signal_connect(proxy, "verify-status-changed", G_CALLBACK(on_verify_status), &verification);
+
+    g_autoptr(GError) error = nullptr;
+    int status = kExitOk;
+    if (tirvane_call_verify_sync(proxy, user.c_str(), 1, nullptr, &error)) {
+        print_line("verifying user %s; touch the sensor", user.c_str());
+        status = operation.run();
+    } else {
+        status = report_bus_error(error);
+    }
+    g_signal_handler_disconnect(proxy, handler);
+    return status;
+}
+
+} // namespace tirvanectl
