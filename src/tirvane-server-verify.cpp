@@ -126,15 +126,41 @@ bool run_verification(tvp_dev *dev, VerifySignals &signals, const char *user_id,
     }
 
     bool absent = false;
+    bool first_open = true;
     struct timeval absent_since {};
+    // Notes the module as away; false once it has stayed away too long.
+    auto still_waiting_for_module = [&]() {
+        if (!absent) {
+            absent = true;
+            gettimeofday(&absent_since, nullptr);
+        }
+        if (elapsed_ms(absent_since) >= kModuleAbsentLimitMs) {
+            TVP_LOG(ERR_LOG_GRADE, "module absent for %d ms, verification ended.\n", kModuleAbsentLimitMs);
+            signals.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+            return false;
+        }
+        return true;
+    };
     for (;;) {
         if (!have_result) {
             // Also after a one-key result without a match: this worker opens the module itself.
-            if (usb_get_dev_handle() == nullptr && usb_dev_open(dev) != 0 && !absent) {
-                signals.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
-                TVP_LOG(ERR_LOG_GRADE, "open device failed!\n");
-                return false;
+            if (usb_get_dev_handle() == nullptr && usb_dev_open(dev) != 0) {
+                if (first_open) {
+                    signals.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+                    TVP_LOG(ERR_LOG_GRADE, "open device failed!\n");
+                    return false;
+                }
+                if (!still_waiting_for_module()) {
+                    return false;
+                }
+                if (stop_requested(dev)) {
+                    TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
+                    return false;
+                }
+                usleep(kAbsentRetryPauseMs * 1000);
+                continue;
             }
+            first_open = false;
             if (stop_requested(dev)) {
                 TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
                 return false;
@@ -142,15 +168,12 @@ bool run_verification(tvp_dev *dev, VerifySignals &signals, const char *user_id,
             ids.fill(kNoSlot);
             if (fp_auto_identify(3, 0xFFFF, 3, ids.data(), 0) != 0) {
                 const int flag = fp_get_ctrlFlag();
+                const bool gone = flag == FP_CONTROL_FLAG_DEV_NOT_EXIST || usb_get_dev_handle() == nullptr;
                 if (flag == FP_CONTROL_FLAG_TIMEOUT) {
                     TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_TIMEOUT\n");
                 } else if (flag == FP_CONTROL_FLAG_DEV_NOT_EXIST) {
                     signals.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
                     TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_DEV_NOT_EXIST\n");
-                    if (!absent) {
-                        absent = true;
-                        gettimeofday(&absent_since, nullptr);
-                    }
                 } else if (flag == FP_CONTROL_FLAG_STOPPED) {
                     TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_STOPPED\n");
                 } else {
@@ -161,11 +184,8 @@ bool run_verification(tvp_dev *dev, VerifySignals &signals, const char *user_id,
                 if (stop_requested(dev)) {
                     return false;
                 }
-                if (flag == FP_CONTROL_FLAG_DEV_NOT_EXIST) {
-                    if (elapsed_ms(absent_since) >= kModuleAbsentLimitMs) {
-                        TVP_LOG(ERR_LOG_GRADE, "module absent for %d ms, verification ended.\n",
-                                kModuleAbsentLimitMs);
-                        signals.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+                if (gone) {
+                    if (!still_waiting_for_module()) {
                         return false;
                     }
                     usleep(kAbsentRetryPauseMs * 1000);

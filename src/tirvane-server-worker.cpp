@@ -29,12 +29,17 @@ void tvp_free_worker_args(GSList *argv, int n_strings)
 
 bool tvp_claim_device(tvp_dev *dev, int status)
 {
-    constexpr int kMaintenanceWaitMs = 15000;
+    // The start-up checks hold the device briefly, and an operation that was
+    // asked to stop still cancels the module's work before it lets go: a new
+    // call waits for either instead of being refused as busy.
+    constexpr int kHandOverWaitMs = 15000;
     for (int waited_ms = 0;; waited_ms += 10) {
         if (tvp_try_claim_dev_status(dev, status)) {
             return true;
         }
-        if (tvp_get_dev_status(dev) != DEVS_COMM_DOING || waited_ms >= kMaintenanceWaitMs) {
+        const bool letting_go =
+            tvp_get_dev_status(dev) == DEVS_COMM_DOING || tvp_priv(dev)->ctrlFlag.load() == 2;
+        if (!letting_go || waited_ms >= kHandOverWaitMs) {
             return false;
         }
         usleep(10 * 1000);

@@ -15,9 +15,10 @@ TvpWorkerArgs tvp_worker_unpack(GSList *argv);
 // Frees the two cells, the heap strings among the elements and the list.
 void tvp_free_worker_args(GSList *argv, int n_strings);
 
-// Moves the device from idle to `status`. While the start-up maintenance holds
-// the device for its short exchanges, waits for it (a few seconds at most)
-// rather than refusing. False when another operation holds the device.
+// Moves the device from idle to `status`. While the start-up checks hold the
+// device, or the operation holding it has been asked to stop, waits for it (a
+// few seconds at most) rather than refusing. False when another operation
+// holds the device.
 bool tvp_claim_device(tvp_dev *dev, int status);
 
 // The ending every worker that held the device runs: module flag idle, a
