@@ -132,6 +132,8 @@ ServiceHarness::ServiceHarness()
     char tmpl[] = "/tmp/tirvane-test-XXXXXX";
     const char *made = mkdtemp(tmpl);
     dir_ = made != nullptr ? made : "/tmp";
+    // Callers that are not root must reach the bus socket inside.
+    chmod(dir_.c_str(), 0755);
     mkdir((dir_ + "/conf").c_str(), 0755);
     mkdir((dir_ + "/sys").c_str(), 0755);
     context_ = g_main_context_new();
