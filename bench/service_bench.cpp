@@ -14,7 +14,8 @@
 using namespace tvtest;
 using Clock = std::chrono::steady_clock;
 
-namespace {
+namespace
+{
 
 double median_us(std::vector<double> v)
 {
@@ -72,8 +73,9 @@ int main(int argc, char **argv)
     options.driver_conf = "[BASIC_PARAM]\nPrintfLogFlag=1\n";
     options.write_list_conf = true;
     for (int i = 1; i <= 50; ++i) {
-        options.list_conf += "[UserFprint-" + std::to_string(i) + "]\nenable=true\nuser_id=bench\nfprint_name=finger-" +
-                             std::to_string(i) + "\nfprint_id=" + std::to_string(i < 31 ? 89 + i : 200 + i) + "\n";
+        options.list_conf += "[UserFprint-" + std::to_string(i) +
+                             "]\nenable=true\nuser_id=bench\nfprint_name=finger-" + std::to_string(i) +
+                             "\nfprint_id=" + std::to_string(i < 31 ? 89 + i : 200 + i) + "\n";
     }
     if (!h.start(options)) {
         fprintf(stderr, "cannot start the service: %s\n", h.error.c_str());
@@ -82,10 +84,9 @@ int main(int argc, char **argv)
     h.pump(6000); // the start-up checks hold the module for a few seconds
 
     const double ping = median_call_us(rounds, [&] {
-        g_autoptr(GVariant) r = g_dbus_connection_call_sync(h.connection(), "org.freedesktop.DBus",
-                                                            "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer",
-                                                            "Ping", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                                                            nullptr, nullptr);
+        g_autoptr(GVariant) r = g_dbus_connection_call_sync(
+            h.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer",
+            "Ping", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
     });
     const double name = median_call_us(rounds, [&] {
         g_autofree gchar *n = nullptr;
@@ -114,10 +115,12 @@ int main(int argc, char **argv)
             continue;
         }
         touch_to_match.push_back(
-            std::chrono::duration<double, std::milli>(h.signals("verifyStatusChanged")[0].when - touched).count());
+            std::chrono::duration<double, std::milli>(h.signals("verifyStatusChanged")[0].when - touched)
+                .count());
         h.pump(100);
     }
-    printf("touch to match signal (median of %zu): %.1f ms\n", touch_to_match.size(), median_us(touch_to_match));
+    printf("touch to match signal (median of %zu): %.1f ms\n", touch_to_match.size(),
+           median_us(touch_to_match));
 
     // Idle: after the start-up threads have ended (their attempts last about 20 s).
     h.pump(22000);

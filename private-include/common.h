@@ -37,7 +37,8 @@ constexpr const char *tvp_source_basename(const char *path)
     return base;
 }
 
-#define TVP_LOG(grade, ...) tvp_log_at((grade), tvp_source_basename(__FILE__), __LINE__, __func__, __VA_ARGS__)
+#define TVP_LOG(grade, ...)                                                                                  \
+    tvp_log_at((grade), tvp_source_basename(__FILE__), __LINE__, __func__, __VA_ARGS__)
 
 // Configuration directory, always ending in '/'. Production default
 // "/opt/apps/nuvex.kal.Tirvane/files/conf/", overridden by TIRVANE_CONF_DIR.

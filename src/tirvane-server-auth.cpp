@@ -19,7 +19,8 @@
 #include <string>
 #include <unordered_map>
 
-namespace {
+namespace
+{
 
 constexpr size_t kMaxFieldLength = TVP_TEXT_FIELD_SIZE - 1;
 constexpr size_t kUidCacheLimit = 1024;
@@ -112,14 +113,16 @@ bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid)
     return true;
 }
 
-namespace {
+namespace
+{
 
 bool user_id_is_callers(const char *user_id, uid_t uid)
 {
     if (std::to_string(uid) == user_id) {
         return true;
     }
-    struct passwd pwd {};
+    struct passwd pwd {
+    };
     struct passwd *result = nullptr;
     char buf[4096];
     if (getpwuid_r(uid, &pwd, buf, sizeof(buf), &result) != 0 || result == nullptr) {
@@ -143,7 +146,8 @@ bool check_text_sizes(GDBusMethodInvocation *invocation, const char *method)
             if (length > kMaxFieldLength) {
                 g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                                       "%s is %zu bytes long; at most %zu bytes are accepted",
-                                                      entry.names[i], static_cast<size_t>(length), kMaxFieldLength);
+                                                      entry.names[i], static_cast<size_t>(length),
+                                                      kMaxFieldLength);
                 return false;
             }
         }

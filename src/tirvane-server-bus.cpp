@@ -1,7 +1,7 @@
 // Bus ownership, the exported skeleton, the status-signal forwarders and the
 // hand-over of calls to worker threads.
-#include "common.h"
 #include "tirvane-server-bus.h"
+#include "common.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
 
@@ -20,7 +20,8 @@ TVP_REST_STATUS_CALLBACK tvp_rest_status_callback = nullptr;
 gboolean tvp_authorize_method(GDBusInterfaceSkeleton *skeleton, GDBusMethodInvocation *invocation,
                               gpointer user_data);
 
-namespace {
+namespace
+{
 
 GMainLoop *main_loop = nullptr;
 
@@ -77,8 +78,8 @@ void GBusAcquired_Callback(GDBusConnection *connection, const gchar *name, gpoin
     TVP_LOG(LOG_LOG_GRADE, "device state = 0x%02x\n", state);
 
     g_autoptr(GError) error = nullptr;
-    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(pSkeleton), connection, "/nuvex/kal/Tirvane",
-                                          &error)) {
+    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(pSkeleton), connection,
+                                          "/nuvex/kal/Tirvane", &error)) {
         g_print("Error: Failed to export object. Reason: %s.\n", error->message);
         if (main_loop != nullptr) {
             g_main_loop_quit(main_loop);

@@ -53,8 +53,8 @@ void *gdbus_verify_stop_pt(void *argv);
 gboolean gdbus_handle_listfingers(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id);
 gboolean gdbus_handle_renamefinger_name(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
                                         const gchar *finger, const gchar *newName);
-gboolean gdbus_handle_delete_finger_by_name(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
-                                            const gchar *finger);
+gboolean gdbus_handle_delete_finger_by_name(Tirvane *skeleton, GDBusMethodInvocation *invocation,
+                                            const gchar *id, const gchar *finger);
 gboolean gdbus_handle_delete_all_feature_by_user_id(Tirvane *skeleton, GDBusMethodInvocation *invocation,
                                                     const gchar *id);
 

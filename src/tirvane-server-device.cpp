@@ -3,7 +3,8 @@
 #include "tirvane-server-bus.h"
 #include "tirvane_common.h"
 
-namespace {
+namespace
+{
 
 // Common shape: log the start, refuse quietly on a disabled device, answer.
 bool device_enabled()

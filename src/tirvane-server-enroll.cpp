@@ -8,7 +8,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 struct TouchReport {
     int code;
@@ -25,7 +26,8 @@ const TouchReport kRetryTouches[] = {
 };
 constexpr const char *kEnrollFailedText = "Enroll failed, please press your finger again.\n";
 
-class EnrollSignals {
+class EnrollSignals
+{
   public:
     explicit EnrollSignals(char *user_id) : user_id_(user_id) {}
 
@@ -79,7 +81,8 @@ void report_touch(tvp_dev *dev, EnrollSignals &signals, uint8_t t)
 // its reply); a success releases the device first, so a client that reacts to
 // the success signal at once finds the device idle. Returns whether the device
 // was released here.
-bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, const char *finger, int timeout_ms)
+bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, const char *finger,
+                   int timeout_ms)
 {
     if (usb_get_dev_handle() == nullptr && usb_dev_open(dev) != 0) {
         signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);

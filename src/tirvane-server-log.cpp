@@ -9,7 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // 0 at start: nothing reaches the file until the configuration sets a grade.
 int PRINTF_LOG_GRADE = 0;
@@ -46,7 +47,8 @@ int append_to_log(const char *buf, int len, LOG_GRADE_ENUM grade, bool with_time
     if (with_time) {
         char stamp[100] = {0};
         time_t now = time(nullptr);
-        struct tm local {};
+        struct tm local {
+        };
         localtime_r(&now, &local);
         snprintf(stamp, sizeof(stamp), "%04d%02d%02d_%02d:%02d:%02d ", local.tm_year + 1900, local.tm_mon + 1,
                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
@@ -83,7 +85,8 @@ int tvp_print_log(char *buf, int len, LOG_GRADE_ENUM grade)
 int check_log_file_size(void)
 {
     const std::string path = tvp_conf_file(TVP_LOG_FILE_NAME);
-    struct stat st {};
+    struct stat st {
+    };
     off_t size = (stat(path.c_str(), &st) == 0) ? st.st_size : 0;
     if (size <= kLogFileLimit) {
         return 0;

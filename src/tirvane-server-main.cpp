@@ -7,7 +7,8 @@
 #include <cstring>
 #include <pthread.h>
 
-namespace {
+namespace
+{
 
 void start_background_thread(void *(*body)(void *))
 {

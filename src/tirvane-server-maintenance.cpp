@@ -14,7 +14,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int kUpgradeAttempts = 200;
 constexpr int kAttemptPauseMs = 100;

@@ -13,7 +13,8 @@
 
 char **finger_name = nullptr;
 
-namespace {
+namespace
+{
 
 // Claims the device for a deletion and opens the module; false (logged) when
 // the device is unusable, busy, being upgraded, or the module does not open.
@@ -95,8 +96,8 @@ gboolean gdbus_handle_renamefinger_name(Tirvane *skeleton, GDBusMethodInvocation
     return TRUE;
 }
 
-gboolean gdbus_handle_delete_finger_by_name(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
-                                            const gchar *finger)
+gboolean gdbus_handle_delete_finger_by_name(Tirvane *skeleton, GDBusMethodInvocation *invocation,
+                                            const gchar *id, const gchar *finger)
 {
     TVP_LOG(DBG_LOG_GRADE, "start, id=%s, finger=%s.\n", id, finger);
     tvp_dev *dev = dev_tirvane;

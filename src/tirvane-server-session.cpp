@@ -8,7 +8,8 @@
 #include <mutex>
 #include <string>
 
-namespace {
+namespace
+{
 
 struct Session {
     unsigned generation = 0;
@@ -51,8 +52,8 @@ gboolean start_watch(gpointer data)
                 g_bus_unwatch_name(session.watch_id);
             }
             session.watch_id = g_bus_watch_name_on_connection(
-                request->connection, request->sender, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr, on_caller_vanished,
-                GUINT_TO_POINTER(request->generation), nullptr);
+                request->connection, request->sender, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
+                on_caller_vanished, GUINT_TO_POINTER(request->generation), nullptr);
         }
     }
     g_object_unref(request->connection);

@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 constexpr std::string_view kDefaultConfDir = "/opt/apps/nuvex.kal.Tirvane/files/conf/";
 constexpr std::string_view kSysfsPrefix = "/sys";
 } // namespace

@@ -11,7 +11,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int kResultSlots = 30;
 constexpr uint16_t kNoSlot = 0xFFFF;
@@ -23,7 +24,8 @@ constexpr int kAbsentRetryPauseMs = 1000;
 
 using ResultIds = std::array<uint16_t, kResultSlots>;
 
-class VerifySignals {
+class VerifySignals
+{
   public:
     explicit VerifySignals(char *id) : id_(id) {}
 
@@ -47,7 +49,8 @@ bool stop_requested(tvp_dev *dev)
 
 int elapsed_ms(const struct timeval &begin)
 {
-    struct timeval now {};
+    struct timeval now {
+    };
     gettimeofday(&now, nullptr);
     return static_cast<int>((now.tv_sec - begin.tv_sec) * 1000 + (now.tv_usec - begin.tv_usec) / 1000);
 }
@@ -96,13 +99,15 @@ bool wait_for_upgrade(tvp_dev *dev)
 
 // The verification on a device this worker holds, from the one-key result to
 // the end. Returns whether the device was already released.
-bool run_verification(tvp_dev *dev, VerifySignals &signals, const char *user_id, const struct timeval &tv_begin)
+bool run_verification(tvp_dev *dev, VerifySignals &signals, const char *user_id,
+                      const struct timeval &tv_begin)
 {
     ResultIds ids;
     ids.fill(kNoSlot);
     bool have_result = false;
 
-    if (get_onekey_powerup_flag() == 1 && fp_get_increment_of_time_ms(get_onekey_powerup_tv_time()) <= kOneKeyMaxAgeMs) {
+    if (get_onekey_powerup_flag() == 1 &&
+        fp_get_increment_of_time_ms(get_onekey_powerup_tv_time()) <= kOneKeyMaxAgeMs) {
         TVP_LOG(LOG_LOG_GRADE, "received one key power up identify result.\n");
         const int count = std::min(get_onekey_powerup_search_num(), kResultSlots);
         const uint16_t *stored = get_onekey_powerup_search_id();
@@ -127,7 +132,8 @@ bool run_verification(tvp_dev *dev, VerifySignals &signals, const char *user_id,
 
     bool absent = false;
     bool first_open = true;
-    struct timeval absent_since {};
+    struct timeval absent_since {
+    };
     // Notes the module as away; false once it has stayed away too long.
     auto still_waiting_for_module = [&]() {
         if (!absent) {
@@ -270,7 +276,8 @@ void *gdbus_verify_pt(void *data)
         fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
         snprintf(priv->user_id, sizeof(priv->user_id), "%s", user_id);
         tvp_session_begin(&caller);
-        struct timeval tv_begin {};
+        struct timeval tv_begin {
+        };
         gettimeofday(&tv_begin, nullptr);
         VerifySignals signals(priv->user_id);
         if (!run_verification(dev, signals, user_id, tv_begin)) {

@@ -10,11 +10,13 @@
 #include <glib.h>
 #include <mutex>
 
-namespace {
+namespace
+{
 
 constexpr const char *kBasicGroup = "BASIC_PARAM";
 constexpr const char *kDeviceGroup = "DeviceParam";
-constexpr GKeyFileFlags kKeepAll = static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS);
+constexpr GKeyFileFlags kKeepAll =
+    static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS);
 
 std::string driver_conf_path()
 {

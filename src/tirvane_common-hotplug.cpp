@@ -18,7 +18,8 @@ const usb_id tvp1234_id_table[] = {
 
 void (*tvp_bootloader_arrival_hook)(void) = nullptr;
 
-namespace {
+namespace
+{
 
 constexpr uint16_t kBootloaderVendor = 0x1234;
 constexpr uint16_t kBootloaderProduct = 0xABCE;
@@ -103,8 +104,8 @@ void *monitor_usb_hotplug(void *arg)
 
 int tvp_drv_init(tvp_dev *dev)
 {
-    TVP_LOG(LOG_LOG_GRADE, "%s driver DRV_API version: %d.%d.%d\n", dev->device_name, dev->drv_api_version.major,
-            dev->drv_api_version.minor, dev->drv_api_version.function);
+    TVP_LOG(LOG_LOG_GRADE, "%s driver DRV_API version: %d.%d.%d\n", dev->device_name,
+            dev->drv_api_version.major, dev->drv_api_version.minor, dev->drv_api_version.function);
     if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
         TVP_LOG(LOG_LOG_GRADE, "this libusb doesn't support hotplug.");
         dev->ops_discover(dev);
@@ -115,26 +116,25 @@ int tvp_drv_init(tvp_dev *dev)
         TVP_LOG(DBG_LOG_GRADE, "i = %d, idVendor = 0x%x, idProduct = 0x%x\n", i, table[i].idVendor,
                 table[i].idProduct);
         int ret = libusb_hotplug_register_callback(
-            nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, static_cast<libusb_hotplug_flag>(0), table[i].idVendor,
-            table[i].idProduct, LIBUSB_HOTPLUG_MATCH_ANY, tvp_usb_hotplug_callback_attach, nullptr,
-            &dev->usb_info.callback_handle[0]);
+            nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, static_cast<libusb_hotplug_flag>(0),
+            table[i].idVendor, table[i].idProduct, LIBUSB_HOTPLUG_MATCH_ANY, tvp_usb_hotplug_callback_attach,
+            nullptr, &dev->usb_info.callback_handle[0]);
         if (ret != LIBUSB_SUCCESS) {
             TVP_LOG(ERR_LOG_GRADE, "Error: Can not register attach callback error\n");
         }
-        ret = libusb_hotplug_register_callback(nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
-                                               static_cast<libusb_hotplug_flag>(0), table[i].idVendor,
-                                               table[i].idProduct, LIBUSB_HOTPLUG_MATCH_ANY,
-                                               tvp_usb_hotplug_callback_detach, nullptr,
-                                               &dev->usb_info.callback_handle[1]);
+        ret = libusb_hotplug_register_callback(
+            nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, static_cast<libusb_hotplug_flag>(0), table[i].idVendor,
+            table[i].idProduct, LIBUSB_HOTPLUG_MATCH_ANY, tvp_usb_hotplug_callback_detach, nullptr,
+            &dev->usb_info.callback_handle[1]);
         if (ret != LIBUSB_SUCCESS) {
             TVP_LOG(ERR_LOG_GRADE, "Error: Can not register detach callback error\n");
         }
     }
     libusb_hotplug_callback_handle boot_handle = 0;
     if (libusb_hotplug_register_callback(nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED,
-                                         static_cast<libusb_hotplug_flag>(0), kBootloaderVendor, kBootloaderProduct,
-                                         LIBUSB_HOTPLUG_MATCH_ANY, bootloader_arrived, nullptr,
-                                         &boot_handle) != LIBUSB_SUCCESS) {
+                                         static_cast<libusb_hotplug_flag>(0), kBootloaderVendor,
+                                         kBootloaderProduct, LIBUSB_HOTPLUG_MATCH_ANY, bootloader_arrived,
+                                         nullptr, &boot_handle) != LIBUSB_SUCCESS) {
         TVP_LOG(ERR_LOG_GRADE, "Error: Can not register attach callback error\n");
     }
     pthread_t thread;

@@ -17,7 +17,8 @@
 #include <mutex>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::recursive_mutex list_mutex;
 
@@ -85,9 +86,9 @@ int tvp_conf_open(GKeyFile **key_file)
 {
     g_autoptr(GKeyFile) file = g_key_file_new();
     g_autoptr(GError) error = nullptr;
-    if (!g_key_file_load_from_file(file, list_path().c_str(),
-                                   static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS),
-                                   &error)) {
+    if (!g_key_file_load_from_file(
+            file, list_path().c_str(),
+            static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS), &error)) {
         log_gerror(error);
         return -1;
     }
@@ -271,8 +272,8 @@ int tvp_add_fprint_info(tvp_dev *dev, fprint_info *xfprint_info)
     std::lock_guard<std::recursive_mutex> lock(list_mutex);
     fprint_info *existing = nullptr;
     if (tvp_find_fprint_info(dev, xfprint_info->user_id, xfprint_info->fprint_name, &existing) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "fprint_info user_id=%s, fprint_name=%s already existed!!!\n", xfprint_info->user_id,
-                xfprint_info->fprint_name);
+        TVP_LOG(ERR_LOG_GRADE, "fprint_info user_id=%s, fprint_name=%s already existed!!!\n",
+                xfprint_info->user_id, xfprint_info->fprint_name);
         return -1;
     }
     int index = tvp_get_empty_fprint_info(dev);

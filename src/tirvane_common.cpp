@@ -7,7 +7,8 @@
 
 tvp_dev *dev_tirvane = nullptr;
 
-namespace {
+namespace
+{
 
 int tvp_ops_timeout_ms = 30000;
 

@@ -9,15 +9,16 @@
 #include "tirvane_common.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <cstdlib>
 #include <unistd.h>
 
 USB_DEV_STRUCT usb_dev_param;
 
-namespace {
+namespace
+{
 
 constexpr uint8_t kEndpointOut = 0x01;
 constexpr uint8_t kEndpointIn = 0x81;
@@ -62,8 +63,8 @@ int ioctl_on(libusb_device_handle *handle, DEV_CMD *dev_cmd)
     }
     if (dev_cmd->write_len != 0) {
         int moved = 0;
-        int ret = libusb_bulk_transfer(handle, kEndpointOut, dev_cmd->buff, static_cast<int>(dev_cmd->write_len),
-                                       &moved, dev_cmd->timeout);
+        int ret = libusb_bulk_transfer(handle, kEndpointOut, dev_cmd->buff,
+                                       static_cast<int>(dev_cmd->write_len), &moved, dev_cmd->timeout);
         if (ret < 0) {
             dev_cmd->write_len = 0;
             return -1;
@@ -72,8 +73,8 @@ int ioctl_on(libusb_device_handle *handle, DEV_CMD *dev_cmd)
     }
     if (dev_cmd->read_len != 0) {
         int moved = 0;
-        int ret = libusb_bulk_transfer(handle, kEndpointIn, dev_cmd->buff, static_cast<int>(dev_cmd->read_len),
-                                       &moved, dev_cmd->timeout);
+        int ret = libusb_bulk_transfer(handle, kEndpointIn, dev_cmd->buff,
+                                       static_cast<int>(dev_cmd->read_len), &moved, dev_cmd->timeout);
         if (ret < 0) {
             dev_cmd->read_len = 0;
             return -1;
@@ -149,7 +150,8 @@ int usb_dev_open(struct tvp_dev *dev)
 {
     if (dev != nullptr && dev->usb_info.id_table != nullptr) {
         for (const usb_id *row = dev->usb_info.id_table; row->idVendor != 0; ++row) {
-            libusb_device_handle *handle = libusb_open_device_with_vid_pid(nullptr, row->idVendor, row->idProduct);
+            libusb_device_handle *handle =
+                libusb_open_device_with_vid_pid(nullptr, row->idVendor, row->idProduct);
             if (handle != nullptr) {
                 install_handle(handle);
                 return 0;
@@ -165,7 +167,8 @@ int usb_dev_probe(struct tvp_dev *dev)
 {
     if (dev != nullptr && dev->usb_info.id_table != nullptr) {
         for (const usb_id *row = dev->usb_info.id_table; row->idVendor != 0; ++row) {
-            libusb_device_handle *handle = libusb_open_device_with_vid_pid(nullptr, row->idVendor, row->idProduct);
+            libusb_device_handle *handle =
+                libusb_open_device_with_vid_pid(nullptr, row->idVendor, row->idProduct);
             if (handle != nullptr) {
                 libusb_close(handle);
                 return 0;
@@ -329,7 +332,8 @@ int usb_dev_get_port_path(void)
             snprintf(chain + used, sizeof(chain) - used, p == 0 ? "%d" : ".%d", ports[p]);
         }
         char sys_path[USB_DEV_PORT_PATH_SIZE] = {0};
-        snprintf(sys_path, sizeof(sys_path), "/sys/bus/usb/devices/%d-%s", libusb_get_bus_number(device), chain);
+        snprintf(sys_path, sizeof(sys_path), "/sys/bus/usb/devices/%d-%s", libusb_get_bus_number(device),
+                 chain);
         snprintf(usb_dev_param.dev_port_path, sizeof(usb_dev_param.dev_port_path), "%s",
                  tvp_sysfs_path(sys_path).c_str());
         TVP_LOG(DBG_LOG_GRADE, "usb dev port path: %s\n", usb_dev_param.dev_port_path);
@@ -369,7 +373,8 @@ int usb_dev_enable_autosuspend(void)
     run_shell(cmd, LOG_LOG_GRADE);
     snprintf(cmd, sizeof(cmd), "echo 2 > %s%s", usb_dev_param.dev_port_path, "/power/autosuspend");
     run_shell(cmd, LOG_LOG_GRADE);
-    snprintf(cmd, sizeof(cmd), "echo 2000 > %s%s", usb_dev_param.dev_port_path, "/power/autosuspend_delay_ms");
+    snprintf(cmd, sizeof(cmd), "echo 2000 > %s%s", usb_dev_param.dev_port_path,
+             "/power/autosuspend_delay_ms");
     run_shell(cmd, LOG_LOG_GRADE);
     return 0;
 }

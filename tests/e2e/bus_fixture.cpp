@@ -11,7 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
-namespace tvtest {
+namespace tvtest
+{
 
 std::string daemon_binary()
 {
@@ -44,7 +45,8 @@ void write_file(const std::string &path, const std::string &text)
     out << text;
 }
 
-namespace {
+namespace
+{
 
 // The system bus's own rules: default deny for method calls and ownership,
 // replies and signals allowed, the bus daemon reachable; plus the service policy.
@@ -72,7 +74,8 @@ std::string bus_config(const std::string &dir)
            "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
            "    <allow send_destination=\"org.freedesktop.DBus\"\n"
            "           send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
-           "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus.Peer\"/>\n"
+           "    <allow send_destination=\"org.freedesktop.DBus\" "
+           "send_interface=\"org.freedesktop.DBus.Peer\"/>\n"
            "  </policy>\n"
            "  <include>" +
            policy_file() +
@@ -168,11 +171,13 @@ ServiceHarness::~ServiceHarness()
 bool ServiceHarness::start_bus()
 {
     write_file(dir_ + "/bus.conf", bus_config(dir_));
-    bus_pid_ = spawn({"/usr/bin/dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + dir_ + "/bus.conf"}, {},
-                     dir_ + "/bus.out");
+    bus_pid_ =
+        spawn({"/usr/bin/dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + dir_ + "/bus.conf"}, {},
+              dir_ + "/bus.out");
     const std::string socket = dir_ + "/bus";
     for (int i = 0; i < 500; ++i) {
-        struct stat st {};
+        struct stat st {
+        };
         // The socket file appears before the bus accepts connections: retry.
         if (stat(socket.c_str(), &st) == 0 && connect_client()) {
             error.clear();
@@ -198,8 +203,8 @@ bool ServiceHarness::connect_client()
     }
     g_dbus_connection_set_exit_on_close(connection_, FALSE);
     subscription_ = g_dbus_connection_signal_subscribe(connection_, nullptr, "nuvex.kal.Tirvane", nullptr,
-                                                       "/nuvex/kal/Tirvane", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-                                                       on_signal, this, nullptr);
+                                                       "/nuvex/kal/Tirvane", nullptr,
+                                                       G_DBUS_SIGNAL_FLAGS_NONE, on_signal, this, nullptr);
     return true;
 }
 
@@ -215,7 +220,8 @@ void ServiceHarness::on_signal(GDBusConnection *, const gchar *, const gchar *, 
     gint code = 0;
     g_variant_get(parameters, "(&si&s)", &id, &code, &msg);
     std::lock_guard<std::mutex> lock(self->signals_mutex_);
-    self->signals_.push_back({signal_name, id, code, msg, std::chrono::steady_clock::now(), self->next_seq()});
+    self->signals_.push_back(
+        {signal_name, id, code, msg, std::chrono::steady_clock::now(), self->next_seq()});
 }
 
 bool ServiceHarness::start(const DaemonOptions &options)
@@ -230,12 +236,9 @@ bool ServiceHarness::start(const DaemonOptions &options)
         write_file(conf_dir() + "tvplist.conf", options.list_conf);
     }
     std::map<std::string, std::string> env = {
-        {"DBUS_SYSTEM_BUS_ADDRESS", bus_address()},
-        {"TIRVANE_CONF_DIR", conf_dir()},
-        {"TIRVANE_SYSFS_ROOT", sysfs_root()},
-        {"TIRVANE_EMU_SOCKET", emu_socket()},
-        {"TIRVANE_EMU_STATE", dir_ + "/emu.state"},
-        {"TIRVANE_EMU_TRACE", dir_ + "/emu.trace"},
+        {"DBUS_SYSTEM_BUS_ADDRESS", bus_address()}, {"TIRVANE_CONF_DIR", conf_dir()},
+        {"TIRVANE_SYSFS_ROOT", sysfs_root()},       {"TIRVANE_EMU_SOCKET", emu_socket()},
+        {"TIRVANE_EMU_STATE", dir_ + "/emu.state"}, {"TIRVANE_EMU_TRACE", dir_ + "/emu.trace"},
         {"LD_PRELOAD", standin_library()},
     };
     for (const auto &[key, value] : options.env) {
@@ -261,8 +264,8 @@ bool ServiceHarness::start(const DaemonOptions &options)
     }
     g_autoptr(GError) err = nullptr;
     g_clear_object(&proxy_);
-    proxy_ = tirvane_proxy_new_sync(connection_, G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES, "nuvex.kal.Tirvane",
-                                    "/nuvex/kal/Tirvane", nullptr, &err);
+    proxy_ = tirvane_proxy_new_sync(connection_, G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES,
+                                    "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", nullptr, &err);
     if (proxy_ == nullptr) {
         error = err->message;
         return false;
@@ -270,9 +273,12 @@ bool ServiceHarness::start(const DaemonOptions &options)
     g_dbus_proxy_set_default_timeout(G_DBUS_PROXY(proxy_), 20000);
     if (options.wait_ready) {
         // The start-up discovery holds the module for its first exchanges.
-        wait_for([&] { return log_text().find("start-up checks done") != std::string::npos ||
-                              log_text().find("not discover the device") != std::string::npos; },
-                 25000);
+        wait_for(
+            [&] {
+                return log_text().find("start-up checks done") != std::string::npos ||
+                       log_text().find("not discover the device") != std::string::npos;
+            },
+            25000);
     }
     return true;
 }
@@ -378,9 +384,9 @@ bool ServiceHarness::wait_signals(const std::string &name, size_t count, int tim
 GError *ServiceHarness::call(const char *method, GVariant *args, GVariant **reply, int timeout_ms)
 {
     GError *err = nullptr;
-    GVariant *result =
-        g_dbus_connection_call_sync(connection_, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane",
-                                    method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &err);
+    GVariant *result = g_dbus_connection_call_sync(connection_, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane",
+                                                   "nuvex.kal.Tirvane", method, args, nullptr,
+                                                   G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &err);
     if (reply != nullptr) {
         *reply = result;
     } else if (result != nullptr) {
@@ -389,7 +395,8 @@ GError *ServiceHarness::call(const char *method, GVariant *args, GVariant **repl
     return err;
 }
 
-namespace {
+namespace
+{
 
 struct AsyncCallContext {
     ServiceHarness *harness;
@@ -410,8 +417,8 @@ void on_async_reply(GObject *source, GAsyncResult *res, gpointer user_data)
 
 void ServiceHarness::call_async(const char *method, GVariant *args, AsyncCall *result, int timeout_ms)
 {
-    g_dbus_connection_call(connection_, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane", method, args,
-                           nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, on_async_reply,
+    g_dbus_connection_call(connection_, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane",
+                           method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, on_async_reply,
                            new AsyncCallContext{this, result});
 }
 

@@ -16,7 +16,8 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace tvtest {
+namespace tvtest
+{
 
 using tirvane::emu::EmuClient;
 
@@ -57,7 +58,8 @@ struct DaemonOptions {
 };
 
 // One private bus, one configuration directory, one emulated module.
-class ServiceHarness {
+class ServiceHarness
+{
   public:
     ServiceHarness();
     ~ServiceHarness();

@@ -6,7 +6,8 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
-namespace tvtest {
+namespace tvtest
+{
 
 inline std::string sig_str(const Signal &s)
 {

@@ -5,7 +5,8 @@
 
 using namespace tvtest;
 
-namespace {
+namespace
+{
 
 struct CallOutcome {
     int status = -1;
@@ -15,10 +16,11 @@ struct CallOutcome {
 // Calls a method as the unprivileged user "nobody" (uid 65534) with gdbus.
 CallOutcome call_as_nobody(ServiceHarness &h, const std::string &method, const std::vector<std::string> &args)
 {
-    std::string cmd = "DBUS_SYSTEM_BUS_ADDRESS='" + h.bus_address() +
-                      "' setpriv --reuid=65534 --regid=65534 --clear-groups gdbus call --system"
-                      " --dest nuvex.kal.Tirvane --object-path /nuvex/kal/Tirvane --method nuvex.kal.Tirvane." +
-                      method;
+    std::string cmd =
+        "DBUS_SYSTEM_BUS_ADDRESS='" + h.bus_address() +
+        "' setpriv --reuid=65534 --regid=65534 --clear-groups gdbus call --system"
+        " --dest nuvex.kal.Tirvane --object-path /nuvex/kal/Tirvane --method nuvex.kal.Tirvane." +
+        method;
     for (const auto &a : args) {
         cmd += " '" + a + "'";
     }
@@ -42,7 +44,8 @@ bool access_denied(const CallOutcome &o)
     return o.status != 0 && o.output.find("org.freedesktop.DBus.Error.AccessDenied") != std::string::npos;
 }
 
-class Authorisation : public ::testing::Test {
+class Authorisation : public ::testing::Test
+{
   protected:
     void SetUp() override
     {

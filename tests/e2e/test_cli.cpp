@@ -7,12 +7,15 @@
 
 using namespace tvtest;
 
-namespace {
+namespace
+{
 
 // A tirvanectl process with its output collected in a file.
-class Ctl {
+class Ctl
+{
   public:
-    Ctl(ServiceHarness &h, const std::vector<std::string> &args) : out_(h.dir() + "/ctl-" + std::to_string(++seq_))
+    Ctl(ServiceHarness &h, const std::vector<std::string> &args)
+        : out_(h.dir() + "/ctl-" + std::to_string(++seq_))
     {
         pid_ = fork();
         if (pid_ == 0) {
@@ -84,7 +87,8 @@ TEST(Tirvanectl, EnrolVerifyListRenameDelete)
     }
 
     Ctl match(h, {"--timeout", "30", "verify", "alice"});
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 10000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 10000));
     h.pump(200);
     ASSERT_TRUE(h.emu().ok("touch a-thumb"));
     EXPECT_EQ(match.wait(h), 0) << match.output();
@@ -92,7 +96,8 @@ TEST(Tirvanectl, EnrolVerifyListRenameDelete)
     h.pump(500);
 
     Ctl nomatch(h, {"--timeout", "30", "--once", "verify", "alice"});
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 10000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 10000));
     h.pump(200);
     ASSERT_TRUE(h.emu().ok("touch mallory"));
     EXPECT_EQ(nomatch.wait(h), 1) << nomatch.output();

@@ -3,9 +3,11 @@
 
 using namespace tvtest;
 
-namespace {
+namespace
+{
 
-class Enrol : public ::testing::Test {
+class Enrol : public ::testing::Test
+{
   protected:
     void start(DaemonOptions options = {})
     {
@@ -45,9 +47,9 @@ TEST_F(Enrol, SixGoodTouchesStoreTheFingerInSlot90)
     }
     ASSERT_TRUE(wait_final());
     EXPECT_EQ(enrol_signals(), (std::vector<std::string>{"(2, {\"progress\":0})", "(2, {\"progress\":16})",
-                                                          "(2, {\"progress\":32})", "(2, {\"progress\":48})",
-                                                          "(2, {\"progress\":64})", "(2, {\"progress\":80})",
-                                                          "(2, {\"progress\":96})", "(0, {})"}));
+                                                         "(2, {\"progress\":32})", "(2, {\"progress\":48})",
+                                                         "(2, {\"progress\":64})", "(2, {\"progress\":80})",
+                                                         "(2, {\"progress\":96})", "(0, {})"}));
     for (const auto &s : h.signals("enrollStatusChanged")) {
         EXPECT_EQ(s.id, "alice");
     }
@@ -58,7 +60,8 @@ TEST_F(Enrol, SixGoodTouchesStoreTheFingerInSlot90)
     EXPECT_EQ(h.listfingers("alice"), std::vector<std::string>{"right-thumb"});
     EXPECT_EQ(module_templates(h.emu())[90], "thumb-a");
     // The start of the enrolment on the wire: slot 90, six captures, param 0.
-    EXPECT_TRUE(has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 08 31 00 5a 06 00 00 00 9a")) << list_of(host_frames(h.emu()));
+    EXPECT_TRUE(has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 08 31 00 5a 06 00 00 00 9a"))
+        << list_of(host_frames(h.emu()));
 }
 
 TEST_F(Enrol, RejectedTouchesAskForARetryAndTheEnrolmentGoesOn)
@@ -68,8 +71,8 @@ TEST_F(Enrol, RejectedTouchesAskForARetryAndTheEnrolmentGoesOn)
         const char *signal;
     };
     const Row rows[] = {
-        {"quality", "(3, {\"subcode\":2})"},  {"area", "(3, {\"subcode\":1})"},
-        {"repeated", "(3, {\"subcode\":3})"}, {"exists", "(3, {\"subcode\":4})"},
+        {"quality", "(3, {\"subcode\":2})"},   {"area", "(3, {\"subcode\":1})"},
+        {"repeated", "(3, {\"subcode\":3})"},  {"exists", "(3, {\"subcode\":4})"},
         {"enrolfail", "(3, {\"subcode\":6})"},
     };
     start();
@@ -96,8 +99,9 @@ TEST_F(Enrol, FullModuleFailsWithStorageFull)
     DaemonOptions options;
     options.write_list_conf = true;
     for (int slot = 90; slot <= 119; ++slot) {
-        options.list_conf += "[UserFprint-" + std::to_string(slot - 89) + "]\nenable=true\nuser_id=filler\nfprint_name=f" +
-                             std::to_string(slot) + "\nfprint_id=" + std::to_string(slot) + "\n";
+        options.list_conf += "[UserFprint-" + std::to_string(slot - 89) +
+                             "]\nenable=true\nuser_id=filler\nfprint_name=f" + std::to_string(slot) +
+                             "\nfprint_id=" + std::to_string(slot) + "\n";
     }
     start(options);
     ASSERT_TRUE(h.emu().ok("fill"));
@@ -191,7 +195,7 @@ TEST_F(Enrol, OversizedStringsAreRefusedWithInvalidArgs)
     const std::string long_text(100, 'x');
     const std::string fits(99, 'y');
     GVariant *(*enroll_args)(const std::string &, const std::string &) = [](const std::string &a,
-                                                                             const std::string &b) {
+                                                                            const std::string &b) {
         return g_variant_new("(ss)", a.c_str(), b.c_str());
     };
     for (auto [user, finger] : {std::pair{long_text, fits}, std::pair{fits, long_text}}) {
@@ -218,7 +222,8 @@ TEST_F(Enrol, OrphanedTemplatesInTheWindowAreDeletedBeforeEnrolling)
     auto templates = module_templates(h.emu());
     EXPECT_EQ(templates.count(95), 0u) << "orphan in 90..119 removed";
     EXPECT_EQ(templates[5], "outside") << "slots outside the window are never touched";
-    EXPECT_TRUE(has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 07 0c 00 5f 00 01")) << list_of(host_frames(h.emu()));
+    EXPECT_TRUE(has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 07 0c 00 5f 00 01"))
+        << list_of(host_frames(h.emu()));
 }
 
 TEST_F(Enrol, VerifyDuringEnrolmentIsRefusedAndTheEnrolmentCompletes)

@@ -6,7 +6,8 @@
 
 using namespace tvtest;
 
-namespace {
+namespace
+{
 
 int device_count(ServiceHarness &h)
 {
@@ -46,7 +47,8 @@ TEST(HotPlug, PlugAndUnplugWhileIdleFollowTheModule)
     const std::string before = h.emu().command("stats");
     ASSERT_TRUE(h.emu().ok("plug"));
     ASSERT_TRUE(h.wait_for([&] { return device_count(h) == 1; }, 5000));
-    ASSERT_TRUE(h.wait_for([&] { return h.log_text().find("end *************") != std::string::npos; }, 5000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.log_text().find("end *************") != std::string::npos; }, 5000));
     h.pump(300);
     const std::string after = h.emu().command("stats");
     EXPECT_EQ(std::stoi(stat_value(after, "opens")) - std::stoi(stat_value(before, "opens")), 1) << after;
@@ -66,8 +68,8 @@ TEST(HotPlug, DisabledDeviceOnlyLogsPlugEvents)
     const std::string before = h.emu().command("stats");
     ASSERT_TRUE(h.emu().ok("unplug"));
     ASSERT_TRUE(h.emu().ok("plug"));
-    ASSERT_TRUE(h.wait_for([&] { return h.log_text().find("Device attached: 33a7:2388\n") != std::string::npos; },
-                           5000));
+    ASSERT_TRUE(h.wait_for(
+        [&] { return h.log_text().find("Device attached: 33a7:2388\n") != std::string::npos; }, 5000));
     h.pump(300);
     EXPECT_EQ(stat_value(h.emu().command("stats"), "opens"), stat_value(before, "opens"));
 }

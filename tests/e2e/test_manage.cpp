@@ -3,9 +3,11 @@
 
 using namespace tvtest;
 
-namespace {
+namespace
+{
 
-class Manage : public ::testing::Test {
+class Manage : public ::testing::Test
+{
   protected:
     void start(DaemonOptions options = {})
     {
@@ -32,7 +34,8 @@ TEST_F(Manage, DeviceLevelMethodsAcknowledge)
         g_autoptr(GError) error = h.call(method, nullptr);
         EXPECT_EQ(error, nullptr) << method;
     }
-    g_autoptr(GError) export_error = h.call("exportAllDataFromDevice", g_variant_new("(s)", "/tmp/tirvane-export"));
+    g_autoptr(GError) export_error =
+        h.call("exportAllDataFromDevice", g_variant_new("(s)", "/tmp/tirvane-export"));
     EXPECT_EQ(export_error, nullptr);
     EXPECT_FALSE(g_file_test("/tmp/tirvane-export", G_FILE_TEST_EXISTS));
     gint count = -1;
@@ -121,7 +124,8 @@ TEST_F(Manage, DeletionDuringAVerificationLeavesItRunning)
     h.clear_signals();
     g_autoptr(GError) error = nullptr;
     ASSERT_TRUE(tirvane_call_verify_sync(h.proxy(), "dan", 1, nullptr, &error));
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
     g_autoptr(GError) del = delete_finger("dan", "thumb");
     EXPECT_EQ(del, nullptr);
     EXPECT_NE(h.log_text().find("device not idle!!!\n"), std::string::npos);
@@ -139,13 +143,15 @@ TEST_F(Manage, NoModuleListsNothing)
     options.list_conf = "[UserFprint-1]\nenable=true\nuser_id=eve\nfprint_name=thumb\nfprint_id=90\n";
     start(options);
     // The start-up discovery gives up after its probes; then the device counts 0.
-    ASSERT_TRUE(h.wait_for([&] { return h.log_text().find("not discover the device.\n") != std::string::npos; },
-                           30000));
-    ASSERT_TRUE(h.wait_for([&] {
-        gint count = -1;
-        tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
-        return count == 0;
-    }, 5000));
+    ASSERT_TRUE(h.wait_for(
+        [&] { return h.log_text().find("not discover the device.\n") != std::string::npos; }, 30000));
+    ASSERT_TRUE(h.wait_for(
+        [&] {
+            gint count = -1;
+            tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
+            return count == 0;
+        },
+        5000));
     EXPECT_TRUE(h.listfingers("eve").empty());
     EXPECT_NE(h.log_text().find("can't open device.\n"), std::string::npos);
 }

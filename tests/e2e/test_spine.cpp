@@ -6,7 +6,8 @@
 
 using tvtest::ServiceHarness;
 
-namespace {
+namespace
+{
 
 std::string introspect(ServiceHarness &h)
 {
@@ -91,7 +92,8 @@ TEST(Spine, StartUpLogsDriverStartWithSourcePosition)
 {
     ServiceHarness h;
     ASSERT_TRUE(h.start()) << h.error;
-    const std::regex line(R"((^|\n)\d{8}_\d{2}:\d{2}:\d{2} \[tirvane-server-main\.cpp:\d+:main\] driver start\.\n)");
+    const std::regex line(
+        R"((^|\n)\d{8}_\d{2}:\d{2}:\d{2} \[tirvane-server-main\.cpp:\d+:main\] driver start\.\n)");
     EXPECT_TRUE(std::regex_search(h.log_text(), line)) << h.log_text().substr(0, 2000);
     EXPECT_NE(h.daemon_output().find("name_acquired_cb called, Acquired bus name: nuvex.kal.Tirvane\n"),
               std::string::npos);
@@ -128,8 +130,9 @@ TEST(Spine, LosingTheNameRaceLeavesTheSecondInstanceRunning)
     mkdir((h.dir() + "/conf2").c_str(), 0755);
     tvtest::write_file(h.dir() + "/conf2/fp_driver.conf", "[BASIC_PARAM]\nPrintfLogFlag=3\n");
     EXPECT_EQ(h.run_until_exit(options, 3000), -1) << "the second instance must not exit";
-    EXPECT_NE(tvtest::slurp(h.dir() + "/conf2/log_tvp.txt").find("GBusNameLost_Callback has been invoked******\n"),
-              std::string::npos);
+    EXPECT_NE(
+        tvtest::slurp(h.dir() + "/conf2/log_tvp.txt").find("GBusNameLost_Callback has been invoked******\n"),
+        std::string::npos);
     EXPECT_TRUE(h.daemon_alive());
 }
 
@@ -141,7 +144,8 @@ TEST(Spine, TerminationSignalEndsTheProcess)
     EXPECT_FALSE(h.daemon_alive());
 }
 
-namespace {
+namespace
+{
 
 struct CallResult {
     bool done = false;
@@ -173,18 +177,19 @@ TEST(Spine, MethodWithoutHandlerAnswersUnknownMethodWhileOthersWork)
                                                  &error));
     // The bus lets root own the service's name; the test plays the service.
     g_autoptr(GVariant) owned = g_dbus_connection_call_sync(
-        h.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-        g_variant_new("(su)", "nuvex.kal.Tirvane", 0u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-        &error);
+        h.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "nuvex.kal.Tirvane", 0u), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
     ASSERT_NE(owned, nullptr) << error->message;
     const char *self = "nuvex.kal.Tirvane";
 
     CallResult enroll;
-    g_dbus_connection_call(h.connection(), self, "/test", "nuvex.kal.Tirvane", "enroll", g_variant_new("(ss)", "a", "b"),
-                           nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, on_call_done, &enroll);
+    g_dbus_connection_call(h.connection(), self, "/test", "nuvex.kal.Tirvane", "enroll",
+                           g_variant_new("(ss)", "a", "b"), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+                           on_call_done, &enroll);
     CallResult name;
-    g_dbus_connection_call(h.connection(), self, "/test", "nuvex.kal.Tirvane", "getDeviceName", nullptr, nullptr,
-                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, on_call_done, &name);
+    g_dbus_connection_call(h.connection(), self, "/test", "nuvex.kal.Tirvane", "getDeviceName", nullptr,
+                           nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, on_call_done, &name);
     ASSERT_TRUE(h.wait_for([&] { return enroll.done && name.done; }, 6000));
     ASSERT_NE(enroll.error, nullptr);
     EXPECT_TRUE(g_error_matches(enroll.error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD));

@@ -5,7 +5,8 @@
 
 using namespace tvtest;
 
-namespace {
+namespace
+{
 
 // A firmware image of `size` bytes carrying its version text inside, as the
 // module's build embeds it.
@@ -78,9 +79,9 @@ TEST(Upgrade, ModesDecideByVersionTextOrNumber)
         bool upgrades;
     };
     const Case cases[] = {
-        {"FORCE_UPGRADE", 1500, 1400, true}, {"FORCE_UPGRADE", 1500, 1500, true},
-        {"DONT_UPGRADE", 1400, 1500, false}, {"AUTO_UPGRADE", 1500, 1500, false},
-        {"AUTO_UPGRADE", 1500, 1400, true},  {"SMART_UPGRADE", 1400, 1502, true},
+        {"FORCE_UPGRADE", 1500, 1400, true},  {"FORCE_UPGRADE", 1500, 1500, true},
+        {"DONT_UPGRADE", 1400, 1500, false},  {"AUTO_UPGRADE", 1500, 1500, false},
+        {"AUTO_UPGRADE", 1500, 1400, true},   {"SMART_UPGRADE", 1400, 1502, true},
         {"SMART_UPGRADE", 1500, 1500, false}, {"SMART_UPGRADE", 1600, 1500, false},
     };
     for (const auto &c : cases) {
@@ -89,8 +90,8 @@ TEST(Upgrade, ModesDecideByVersionTextOrNumber)
         ServiceHarness h;
         ASSERT_TRUE(h.start(upgrade_options(h, c.mode, c.module, c.image))) << h.error;
         if (c.upgrades) {
-            ASSERT_TRUE(h.wait_for([&] { return module_version(h) == c.image && h.emu().command("mode") == "OK app"; },
-                                   30000))
+            ASSERT_TRUE(h.wait_for(
+                [&] { return module_version(h) == c.image && h.emu().command("mode") == "OK app"; }, 30000))
                 << h.emu().command("mode");
             // Back in service with the new version; the counter is lowered once.
             EXPECT_TRUE(enrol_finger(h, "u", "thumb", "t"));
@@ -120,14 +121,16 @@ TEST(Upgrade, CrcMismatchKeepsTheStateAndTheNextAttemptErasesAgain)
     options.wait_ready = false;
     ASSERT_TRUE(h.start(options)) << h.error;
     h.emu().ok("boot-fault crc");
-    ASSERT_TRUE(h.wait_for([&] { return h.log_text().find("check CRC: error!!!\n") != std::string::npos; }, 15000));
-    ASSERT_TRUE(h.wait_for(
-        [&] { return count_lines_with(h.emu().trace(), "OUT 04 aa d3 00 00 2c 55") >= 2; }, 15000))
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.log_text().find("check CRC: error!!!\n") != std::string::npos; }, 15000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return count_lines_with(h.emu().trace(), "OUT 04 aa d3 00 00 2c 55") >= 2; }, 15000))
         << "a later attempt starts again with the erase";
     EXPECT_EQ(h.log_text().find("runAPP: success"), std::string::npos);
     EXPECT_NE(h.log_text().find("state 1\n"), std::string::npos);
     h.emu().ok("boot-fault none");
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("mode") == "OK app" && module_version(h) == 1600; }, 30000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("mode") == "OK app" && module_version(h) == 1600; }, 30000));
 }
 
 TEST(Upgrade, BootloaderFramesOnTheWire)
@@ -147,7 +150,8 @@ TEST(Upgrade, BootloaderFramesOnTheWire)
         EXPECT_EQ(count_lines_with(trace, b), 1u) << b;
     }
     EXPECT_EQ(count_lines_with(trace, "OUT 04 aa d3 00 00 2c 55"), 1u) << "erase";
-    EXPECT_EQ(count_lines_with(trace, "OUT 04 aa a6 08 00 00 00 00 00 e8 03 00 00"), 1u) << "CRC of 1000 bytes";
+    EXPECT_EQ(count_lines_with(trace, "OUT 04 aa a6 08 00 00 00 00 00 e8 03 00 00"), 1u)
+        << "CRC of 1000 bytes";
     EXPECT_EQ(count_lines_with(trace, "OUT 04 aa cc 00 00 33 55"), 1u) << "security code";
     EXPECT_EQ(count_lines_with(trace, "OUT 04 aa e3 00 00 1c 55"), 1u) << "run";
     EXPECT_TRUE(h.emu().lines("errors").empty());
@@ -177,8 +181,8 @@ TEST(Upgrade, NoModuleGivesUpAfterTheDiscoverLoop)
     options.env["TIRVANE_EMU_PRESENT"] = "0";
     options.wait_ready = false;
     ASSERT_TRUE(h.start(options)) << h.error;
-    ASSERT_TRUE(h.wait_for([&] { return h.log_text().find("not discover the device.\n") != std::string::npos; },
-                           40000));
+    ASSERT_TRUE(h.wait_for(
+        [&] { return h.log_text().find("not discover the device.\n") != std::string::npos; }, 40000));
 }
 
 TEST(Upgrade, BootloaderFoundAfterTheStartUpRoundIsStillUpgraded)
@@ -189,17 +193,20 @@ TEST(Upgrade, BootloaderFoundAfterTheStartUpRoundIsStillUpgraded)
     options.env["TIRVANE_EMU_PRESENT"] = "0";
     options.wait_ready = false;
     ASSERT_TRUE(h.start(options)) << h.error;
-    ASSERT_TRUE(h.wait_for([&] { return h.log_text().find("not discover the device.\n") != std::string::npos; },
-                           40000));
+    ASSERT_TRUE(h.wait_for(
+        [&] { return h.log_text().find("not discover the device.\n") != std::string::npos; }, 40000));
     h.pump(1500);
     ASSERT_TRUE(h.emu().ok("plug boot"));
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("mode") == "OK app" && module_version(h) == 1600; }, 30000))
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("mode") == "OK app" && module_version(h) == 1600; }, 30000))
         << "the service wrote the image it found waiting";
-    ASSERT_TRUE(h.wait_for([&] {
-        gint count = 0;
-        tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
-        return count == 1;
-    }, 5000));
+    ASSERT_TRUE(h.wait_for(
+        [&] {
+            gint count = 0;
+            tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
+            return count == 1;
+        },
+        5000));
 }
 
 TEST(Upgrade, OneKeyPowerUpTouchIsUsedByAVerificationWithin30s)
@@ -214,7 +221,8 @@ TEST(Upgrade, OneKeyPowerUpTouchIsUsedByAVerificationWithin30s)
     options.wait_ready = false;
     ASSERT_TRUE(h.start(options)) << h.error;
     ASSERT_TRUE(h.emu().ok("touch olga-thumb 15000"));
-    ASSERT_TRUE(h.wait_for([&] { return h.log_text().find("start-up checks done") != std::string::npos; }, 20000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.log_text().find("start-up checks done") != std::string::npos; }, 20000));
     h.clear_signals();
     g_autoptr(GError) error = nullptr;
     ASSERT_TRUE(tirvane_call_verify_sync(h.proxy(), "olga", 1, nullptr, &error));

@@ -7,9 +7,11 @@
 
 using namespace tvtest;
 
-namespace {
+namespace
+{
 
-class Verify : public ::testing::Test {
+class Verify : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -48,7 +50,8 @@ TEST_F(Verify, MatchingTouchIsReportedNoSoonerThan80ms)
         EXPECT_EQ(h.signals("verifyStatusChanged").size(), 1u) << "a match ends the verification";
     }
     // The identification request on the wire: level 3, every slot, param 3.
-    EXPECT_TRUE(has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 08 32 03 ff ff 00 03")) << list_of(host_frames(h.emu()));
+    EXPECT_TRUE(has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 08 32 03 ff ff 00 03"))
+        << list_of(host_frames(h.emu()));
 }
 
 TEST_F(Verify, NoMatchIsReportedAndTheNextTouchAwaited)
@@ -70,7 +73,8 @@ TEST_F(Verify, NoMatchIsReportedAndTheNextTouchAwaited)
         seen = h.signals("verifyStatusChanged").size();
     }
     ASSERT_TRUE(h.emu().ok("touch alice-thumb"));
-    ASSERT_TRUE(h.wait_for([&] { return !verify_signals().empty() && verify_signals().back() == "(0, {})"; }, 5000))
+    ASSERT_TRUE(
+        h.wait_for([&] { return !verify_signals().empty() && verify_signals().back() == "(0, {})"; }, 5000))
         << list_of(verify_signals());
 }
 
@@ -86,7 +90,8 @@ TEST_F(Verify, SlotUnknownToTheListIsNoMatch)
 TEST_F(Verify, VerifyStopEndsWithoutFurtherSignal)
 {
     verify("alice");
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
     const auto begin = std::chrono::steady_clock::now();
     g_autoptr(GError) error = nullptr;
     ASSERT_TRUE(tirvane_call_verify_stop_sync(h.proxy(), nullptr, &error));
@@ -118,15 +123,17 @@ TEST_F(Verify, ClientThatLeavesTheBusReleasesTheDevice)
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, nullptr);
     ASSERT_NE(client, nullptr);
-    g_autoptr(GVariant) r = g_dbus_connection_call_sync(client, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane",
-                                                        "nuvex.kal.Tirvane", "verify", g_variant_new("(si)", "alice", 1),
-                                                        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    g_autoptr(GVariant) r = g_dbus_connection_call_sync(
+        client, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane", "verify",
+        g_variant_new("(si)", "alice", 1), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     ASSERT_NE(r, nullptr);
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
     g_dbus_connection_close_sync(client, nullptr, nullptr);
     // Once the service notices, the operation stops (collecting a late result
     // first, then cancelling the module's search) and the device is free.
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("none") != std::string::npos; }, 12000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("none") != std::string::npos; }, 12000));
     EXPECT_NE(h.log_text().find("left the bus, stopping its operation"), std::string::npos);
     h.clear_signals();
     verify("alice");
@@ -138,7 +145,8 @@ TEST_F(Verify, ClientThatLeavesTheBusReleasesTheDevice)
 TEST_F(Verify, UnpluggedModuleDoesNotFloodAndEndsTheVerification)
 {
     verify("alice");
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
     h.pump(300); // the module has confirmed the request and waits for a finger
     const auto begin = std::chrono::steady_clock::now();
     ASSERT_TRUE(h.emu().ok("unplug"));
@@ -161,12 +169,14 @@ TEST_F(Verify, UnpluggedModuleDoesNotFloodAndEndsTheVerification)
 TEST_F(Verify, ModuleBackWithinTheLimitLetsTheVerificationGoOn)
 {
     verify("alice");
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
     h.pump(300);
     ASSERT_TRUE(h.emu().ok("unplug"));
     h.pump(2500);
     ASSERT_TRUE(h.emu().ok("plug"));
     ASSERT_TRUE(h.emu().ok("touch alice-thumb 8000"));
-    ASSERT_TRUE(h.wait_for([&] { return !verify_signals().empty() && verify_signals().back() == "(0, {})"; }, 8000))
+    ASSERT_TRUE(
+        h.wait_for([&] { return !verify_signals().empty() && verify_signals().back() == "(0, {})"; }, 8000))
         << list_of(verify_signals());
 }

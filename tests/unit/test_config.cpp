@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class ConfigTest : public ::testing::Test {
+class ConfigTest : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -123,7 +125,8 @@ TEST_F(ConfigTest, AfterLoweringToZeroTheFlagNoLongerAllowsAnUpgrade)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-namespace {
+namespace
+{
 
 struct DeviceParamCase {
     const char *list_file;

@@ -11,9 +11,11 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class ListStore : public ::testing::Test {
+class ListStore : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -174,8 +176,8 @@ TEST_F(ListStore, CommentsAndOtherGroupsSurviveARewrite)
 TEST_F(ListStore, AwkwardTextsRoundTripAndLongOnesAreCut)
 {
     ASSERT_EQ(tvp_conf_init(), 0);
-    const char *awkward[] = {"line\nbreak", "[bracket]", "a=b", "Zeigefinger \xc3\xbc", " lead and trail ",
-                             "#hash;semi"};
+    const char *awkward[] = {"line\nbreak",          "[bracket]",        "a=b",
+                             "Zeigefinger \xc3\xbc", " lead and trail ", "#hash;semi"};
     uint16_t slot = 90;
     for (const char *name : awkward) {
         fprint_info e = entry("user", name, slot++);
@@ -189,8 +191,8 @@ TEST_F(ListStore, AwkwardTextsRoundTripAndLongOnesAreCut)
 
     // A hand-edited file with a 150-byte user id: cut to 99 bytes, never past the field.
     const std::string long_id(150, 'q');
-    tvunit::write_file(conf.file("tvplist.conf"), "[UserFprint-1]\nenable=true\nuser_id=" + long_id +
-                                                      "\nfprint_name=f\nfprint_id=90\n");
+    tvunit::write_file(conf.file("tvplist.conf"),
+                       "[UserFprint-1]\nenable=true\nuser_id=" + long_id + "\nfprint_name=f\nfprint_id=90\n");
     auto loaded = reload();
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(std::string(loaded[0].user_id), std::string(99, 'q'));
@@ -249,7 +251,8 @@ TEST_F(ListStore, KillDuringSavesLeavesALoadableFile)
         if (pid == 0) {
             // Writer: saves as fast as it can until it is killed.
             for (int i = 0;; ++i) {
-                fprint_info e = entry("w", ("f" + std::to_string(i % 40)).c_str(), static_cast<uint16_t>(i % 40));
+                fprint_info e =
+                    entry("w", ("f" + std::to_string(i % 40)).c_str(), static_cast<uint16_t>(i % 40));
                 tvp_set_fprint_info(dev, 1 + (i % 40), &e);
             }
         }
@@ -258,7 +261,8 @@ TEST_F(ListStore, KillDuringSavesLeavesALoadableFile)
         waitpid(pid, nullptr, 0);
         g_autoptr(GKeyFile) key_file = g_key_file_new();
         g_autoptr(GError) error = nullptr;
-        EXPECT_TRUE(g_key_file_load_from_file(key_file, conf.file("tvplist.conf").c_str(), G_KEY_FILE_NONE, &error))
+        EXPECT_TRUE(
+            g_key_file_load_from_file(key_file, conf.file("tvplist.conf").c_str(), G_KEY_FILE_NONE, &error))
             << "round " << round << ": " << (error ? error->message : "");
     }
 }

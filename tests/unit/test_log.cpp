@@ -8,9 +8,11 @@
 #include <regex>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class LogTest : public ::testing::Test {
+class LogTest : public ::testing::Test
+{
   protected:
     void TearDown() override
     {
@@ -114,7 +116,8 @@ TEST_F(LogTest, SizeCheckRemovesTheFileFrom10MiB)
     EXPECT_EQ(check_log_file_size(), 0) << "a missing file counts as empty";
 }
 
-namespace {
+namespace
+{
 
 int print_at(int level, FILE *stream, const char *fmt, ...)
 {
@@ -134,7 +137,7 @@ TEST(ConsolePrinter, TagsGoToTheirStreamTextToTheGivenOne)
         const char *tag;
         bool on_stderr;
     };
-    const TagCase cases[] = {{0, "[EMERG] ", true}, {3, "[ERROR] ", true}, {4, "[ WARN] ", false},
+    const TagCase cases[] = {{0, "[EMERG] ", true},  {3, "[ERROR] ", true},  {4, "[ WARN] ", false},
                              {6, "[ INFO] ", false}, {7, "[DEBUG] ", false}, {9, "[UKNOW] ", false},
                              {-1, "[UKNOW] ", false}};
     for (const auto &c : cases) {

@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 struct RecordDeleter {
     void operator()(tvp_dev *dev) const

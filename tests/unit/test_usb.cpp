@@ -9,11 +9,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using tirvane::emu::EmuClient;
 
-class Transport : public ::testing::Test {
+class Transport : public ::testing::Test
+{
   protected:
     static void SetUpTestSuite()
     {
@@ -63,7 +65,8 @@ TEST_F(Transport, WrapperAnnouncesDirectionAndLittleEndianLength)
         int32_t length;
         const char *wrapper;
     };
-    for (const Case c : {Case{300, "OUT 01 55 53 42 43 00 2c 01 00"}, Case{70000, "OUT 01 55 53 42 43 00 70 11 01"}}) {
+    for (const Case c :
+         {Case{300, "OUT 01 55 53 42 43 00 2c 01 00"}, Case{70000, "OUT 01 55 53 42 43 00 70 11 01"}}) {
         emu.clear_trace();
         std::vector<uint8_t> data(static_cast<size_t>(c.length), 0);
         int32_t written = -1;

@@ -5,7 +5,8 @@
 #include <sstream>
 #include <sys/stat.h>
 
-namespace tvunit {
+namespace tvunit
+{
 
 TempConfDir::TempConfDir()
 {
@@ -39,7 +40,8 @@ void write_file(const std::string &path, const std::string &text)
 
 bool file_exists(const std::string &path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     return stat(path.c_str(), &st) == 0;
 }
 

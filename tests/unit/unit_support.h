@@ -3,11 +3,13 @@
 
 #include <string>
 
-namespace tvunit {
+namespace tvunit
+{
 
 // A fresh temporary directory, removed when the object goes; TIRVANE_CONF_DIR
 // points at it meanwhile.
-class TempConfDir {
+class TempConfDir
+{
   public:
     TempConfDir();
     ~TempConfDir();
