@@ -37,8 +37,11 @@ bool tvp_claim_device(tvp_dev *dev, int status)
         if (tvp_try_claim_dev_status(dev, status)) {
             return true;
         }
+        // 2: a stop is pending; 3: the stopped operation is in its ending (a new
+        // operation resets the flag to 0 when it takes the device).
+        const int stop_flag = tvp_priv(dev)->ctrlFlag.load();
         const bool letting_go =
-            tvp_get_dev_status(dev) == DEVS_COMM_DOING || tvp_priv(dev)->ctrlFlag.load() == 2;
+            tvp_get_dev_status(dev) == DEVS_COMM_DOING || stop_flag == 2 || stop_flag == 3;
         if (!letting_go || waited_ms >= kHandOverWaitMs) {
             return false;
         }
