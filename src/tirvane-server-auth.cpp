@@ -155,33 +155,32 @@ bool check_text_sizes(GDBusMethodInvocation *invocation, const char *method)
     return true;
 }
 
-gboolean deny(GDBusMethodInvocation *invocation, const char *fmt, const char *method)
+bool deny(GDBusMethodInvocation *invocation, const char *fmt, const char *method)
 {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, fmt, method);
-    return FALSE;
+    return false;
 }
 
 } // namespace
 
-gboolean tvp_authorize_method(GDBusInterfaceSkeleton *skeleton, GDBusMethodInvocation *invocation,
-                              gpointer user_data)
+// Whether the call may go on to its handler; when not, the call has been
+// answered with the error already.
+static bool method_allowed(GDBusMethodInvocation *invocation)
 {
-    (void)skeleton;
-    (void)user_data;
     const char *method = g_dbus_method_invocation_get_method_name(invocation);
     if (!check_text_sizes(invocation, method)) {
-        return FALSE;
+        return false;
     }
     const Access access = access_of(method);
     if (access == Access::Open) {
-        return TRUE;
+        return true;
     }
     uid_t uid = 0;
     if (!tvp_caller_uid(invocation, &uid)) {
         return deny(invocation, "%s: the caller's identity could not be established", method);
     }
     if (uid == 0) {
-        return TRUE;
+        return true;
     }
     switch (access) {
     case Access::RootOnly:
@@ -193,15 +192,40 @@ gboolean tvp_authorize_method(GDBusInterfaceSkeleton *skeleton, GDBusMethodInvoc
         if (!user_id_is_callers(user_id, uid)) {
             return deny(invocation, "%s: callers other than root may only act on their own user id", method);
         }
-        return TRUE;
+        return true;
     }
     case Access::OwnOperation:
         if (!tvp_session_may_stop(uid)) {
             return deny(invocation, "%s: the running operation belongs to another user", method);
         }
-        return TRUE;
+        return true;
     case Access::Open:
         break;
     }
-    return TRUE;
+    return true;
+}
+
+// Runs first on every handler signal: a refused call ends the emission as
+// handled (true), an allowed one lets the method's own handler run (false).
+static void gate_marshal(GClosure *closure, GValue *return_value, guint n_param_values,
+                         const GValue *param_values, gpointer invocation_hint, gpointer marshal_data)
+{
+    (void)closure;
+    (void)invocation_hint;
+    (void)marshal_data;
+    gboolean handled = FALSE;
+    if (n_param_values >= 2) {
+        auto *invocation = G_DBUS_METHOD_INVOCATION(g_value_get_object(&param_values[1]));
+        handled = method_allowed(invocation) ? FALSE : TRUE;
+    }
+    if (return_value != nullptr) {
+        g_value_set_boolean(return_value, handled);
+    }
+}
+
+void tvp_connect_method_gate(gpointer skeleton, const char *handler_signal)
+{
+    GClosure *gate = g_closure_new_simple(sizeof(GClosure), nullptr);
+    g_closure_set_marshal(gate, gate_marshal);
+    g_signal_connect_closure(skeleton, handler_signal, gate, FALSE);
 }

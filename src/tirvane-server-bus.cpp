@@ -16,9 +16,9 @@ TVP_DATA_EXPORT_STATUS_CALLBACK tvp_data_export_status_callback = nullptr;
 TVP_DATA_IMPORT_STATUS_CALLBACK tvp_data_import_status_callback = nullptr;
 TVP_REST_STATUS_CALLBACK tvp_rest_status_callback = nullptr;
 
-// Installed by the authorisation unit: checks a call before its handler runs.
-gboolean tvp_authorize_method(GDBusInterfaceSkeleton *skeleton, GDBusMethodInvocation *invocation,
-                              gpointer user_data);
+// Connects the authorisation gate to a handler signal; connected before the
+// handler, it runs first and answers a refused call itself.
+void tvp_connect_method_gate(gpointer skeleton, const char *handler_signal);
 
 namespace
 {
@@ -65,9 +65,9 @@ void GBusAcquired_Callback(GDBusConnection *connection, const gchar *name, gpoin
     TVP_LOG(DBG_LOG_GRADE, "GBusAcquired_Callback has been invoked\n");
     pSkeleton = TIRVANE_SKELETON(tirvane_skeleton_new());
     for (const auto &connection_row : kHandlers) {
+        tvp_connect_method_gate(pSkeleton, connection_row.signal);
         g_signal_connect(pSkeleton, connection_row.signal, connection_row.handler, nullptr);
     }
-    g_signal_connect(pSkeleton, "g-authorize-method", G_CALLBACK(tvp_authorize_method), nullptr);
     tvp_enroll_status_changed_callback = gdbus_signal_enroll_status_changed;
     tvp_verify_status_changed_callback = gdbus_signal_verify_status_changed;
     tvp_data_export_status_callback = gdbus_signal_data_export_status;
