@@ -54,7 +54,8 @@ gboolean gdbus_handle_listfingers(Tirvane *skeleton, GDBusMethodInvocation *invo
         set_onekey_powerup_flag(0);
         set_onekey_restart_flag(0);
         TVP_LOG(LOG_LOG_GRADE, "can't open device.\n");
-    } else if (tvp_get_fprint_list(dev) == 0) {
+    } else if (tvp_fprint_list_is_current() || tvp_get_fprint_list(dev) == 0) {
+        // The table is re-read whenever the file changed since it was loaded or saved.
         int count = 0;
         fprint_info list[TVP_FPRINT_LIST_SIZE];
         tvp_copy_fprint_list(dev, list);

@@ -15,12 +15,47 @@
 #include <fcntl.h>
 #include <glib.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
 
 std::recursive_mutex list_mutex;
+
+// Identity of the list file as last loaded or saved by this process; a file
+// with the same identity holds what the table holds.
+struct FileIdentity {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime {
+    };
+};
+FileIdentity synced_file;
+
+bool read_identity(FileIdentity *id)
+{
+    struct stat st {
+    };
+    if (stat(tvp_conf_file(TVP_LIST_FILE_NAME).c_str(), &st) != 0) {
+        return false;
+    }
+    id->known = true;
+    id->dev = st.st_dev;
+    id->ino = st.st_ino;
+    id->size = st.st_size;
+    id->mtime = st.st_mtim;
+    return true;
+}
+
+void note_synced()
+{
+    if (!read_identity(&synced_file)) {
+        synced_file.known = false;
+    }
+}
 
 std::string list_path()
 {
@@ -156,8 +191,20 @@ int tvp_get_fprint_list(tvp_dev *dev)
         entry->fprint_id = static_cast<uint16_t>(id);
         TVP_LOG(DBG_LOG_GRADE, "fprint_id = %d.\n", entry->fprint_id);
     }
+    note_synced();
     TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return 0;
+}
+
+bool tvp_fprint_list_is_current(void)
+{
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    FileIdentity now;
+    if (!synced_file.known || !read_identity(&now)) {
+        return false;
+    }
+    return now.dev == synced_file.dev && now.ino == synced_file.ino && now.size == synced_file.size &&
+           now.mtime.tv_sec == synced_file.mtime.tv_sec && now.mtime.tv_nsec == synced_file.mtime.tv_nsec;
 }
 
 int tvp_find_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name, fprint_info **found)
@@ -257,12 +304,14 @@ int tvp_set_fprint_info(tvp_dev *dev, int index, fprint_info *xfprint_info)
     g_key_file_set_integer(key_file, group.c_str(), "fprint_id", xfprint_info->fprint_id);
     if (!g_key_file_save_to_file(key_file, list_path().c_str(), &error)) {
         log_gerror(error);
+        synced_file.known = false; // the table may now differ from the file: re-read it
         return -1;
     }
     fprint_info *entry = entry_at(dev, index);
     if (entry != xfprint_info) {
         *entry = *xfprint_info;
     }
+    note_synced();
     return 0;
 }
 

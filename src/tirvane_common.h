@@ -320,6 +320,8 @@ int tvp_conf_init(void);
 int tvp_conf_open(GKeyFile **key_file);
 void tvp_conf_free(GKeyFile **key_file);
 int tvp_get_fprint_list(tvp_dev *dev);
+// Whether the file still is the one the table was last loaded from or saved to.
+bool tvp_fprint_list_is_current(void);
 int tvp_find_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name, fprint_info **found);
 int tvp_find_fprint_info_byfprintid(tvp_dev *dev, uint16_t fprintid, fprint_info **found);
 int tvp_get_empty_fprint_info(tvp_dev *dev);

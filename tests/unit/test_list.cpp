@@ -242,6 +242,21 @@ TEST_F(ListStore, ConcurrentAddsAndRenamesLoseNothing)
     EXPECT_EQ(renamed, 20);
 }
 
+TEST_F(ListStore, TableIsCurrentUntilTheFileChangesBehindIt)
+{
+    ASSERT_EQ(tvp_conf_init(), 0);
+    ASSERT_EQ(tvp_get_fprint_list(dev), 0);
+    EXPECT_TRUE(tvp_fprint_list_is_current());
+    fprint_info e = entry("u", "f", 90);
+    ASSERT_EQ(tvp_add_fprint_info(dev, &e), 0);
+    EXPECT_TRUE(tvp_fprint_list_is_current()) << "our own save keeps the table current";
+    // An administrator edits the file by hand.
+    tvunit::write_file(conf.file("tvplist.conf"), file_text() + "\n# edited\n");
+    EXPECT_FALSE(tvp_fprint_list_is_current());
+    ASSERT_EQ(tvp_get_fprint_list(dev), 0);
+    EXPECT_TRUE(tvp_fprint_list_is_current());
+}
+
 TEST_F(ListStore, KillDuringSavesLeavesALoadableFile)
 {
     ASSERT_EQ(tvp_conf_init(), 0);
