@@ -8,7 +8,7 @@ packages=(
   libglib2.0-dev libglib2.0-dev-bin libusb-1.0-0-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon dbus-bin
-  clang llvm
+  clang llvm libclang-rt-14-dev groff-base util-linux
   systemd
 )
 

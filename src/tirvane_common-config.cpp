@@ -163,7 +163,7 @@ int tvp_param_config(tvp_dev *dev)
     TVP_LOG(LOG_LOG_GRADE, "%s = %d.\n", "RebootFlag", reboot_flag);
 
     if (enable_missing || mode_flag != 0 || reboot_flag != 0) {
-        g_autofree gchar *check = g_key_file_to_data(key_file, nullptr, &error);
+        [[maybe_unused]] g_autofree gchar *check = g_key_file_to_data(key_file, nullptr, &error);
         if (error != nullptr) {
             log_gerror(error);
             g_clear_error(&error);
@@ -231,7 +231,7 @@ int change_fw_upgrade_flag(void)
     } else {
         TVP_LOG(DBG_LOG_GRADE, "upgrade_flag = %d\n", flag);
         if (flag > 0) {
-            g_autofree gchar *check = g_key_file_to_data(key_file, nullptr, &error);
+            [[maybe_unused]] g_autofree gchar *check = g_key_file_to_data(key_file, nullptr, &error);
             if (error != nullptr) {
                 log_gerror(error);
                 result = -1;

@@ -74,10 +74,16 @@ std::string group_name(int index)
 void copy_text_field(char (&field)[TVP_TEXT_FIELD_SIZE], const char *value)
 {
     size_t len = strnlen(value, TVP_TEXT_FIELD_SIZE - 1);
+    // A hand-edited file may end a raw value in CR; the file keeps such a value
+    // raw when saved back and the next load drops the CR as part of the line
+    // end, so drop it now and keep the table equal to what the file yields.
+    while (len > 0 && value[len - 1] == '\r') {
+        --len;
+    }
     const char *end = nullptr;
     if (!g_utf8_validate(value, static_cast<gssize>(len), &end)) {
         // Keep the valid prefix only when the cut fell inside a character.
-        if (len == TVP_TEXT_FIELD_SIZE - 1 && strlen(value) > len) {
+        if (strlen(value) > TVP_TEXT_FIELD_SIZE - 1) {
             len = static_cast<size_t>(end - value);
         }
     }
@@ -293,7 +299,7 @@ int tvp_set_fprint_info(tvp_dev *dev, int index, fprint_info *xfprint_info)
     TVP_LOG(DBG_LOG_GRADE, "[%s] enable=%d user_id=%s fprint_name=%s fprint_id=%d\n", group.c_str(),
             xfprint_info->enable, xfprint_info->user_id, xfprint_info->fprint_name, xfprint_info->fprint_id);
     g_autoptr(GError) error = nullptr;
-    g_autofree gchar *check = g_key_file_to_data(key_file, nullptr, &error);
+    [[maybe_unused]] g_autofree gchar *check = g_key_file_to_data(key_file, nullptr, &error);
     if (error != nullptr) {
         log_gerror(error);
         return -1;

@@ -143,15 +143,25 @@ int read_fw_version(void)
                 static_cast<int>(read_size));
         return -1;
     }
-    // The last byte is the line end.
+    // The last byte is the line end; a CR before it belongs to a CRLF line end.
     text[file_size - 1] = '\0';
+    if (file_size >= 2 && text[file_size - 2] == '\r') {
+        text[file_size - 2] = '\0';
+    }
 
     std::snprintf(new_firmware_name, sizeof(new_firmware_name), "%s%s.bin", tvp_conf_dir().c_str(), text);
     TVP_LOG(DBG_LOG_GRADE, "new_firmware_name = %s\n", new_firmware_name);
 
+    // The number after "ACM32FP_V": plain decimal digits only, so a sign or an
+    // overflowing number never turns into a huge unsigned version.
     int fw_version = 0;
-    if (std::sscanf(text, "ACM32FP_V%d", &fw_version) != 1) {
-        fw_version = 0;
+    static constexpr char kPrefix[] = "ACM32FP_V";
+    if (std::strncmp(text, kPrefix, sizeof(kPrefix) - 1) == 0) {
+        long long value = 0;
+        for (const char *p = text + sizeof(kPrefix) - 1; *p >= '0' && *p <= '9' && value <= INT32_MAX; ++p) {
+            value = value * 10 + (*p - '0');
+        }
+        fw_version = value <= INT32_MAX ? static_cast<int>(value) : 0;
     }
     TVP_LOG(DBG_LOG_GRADE, "fw_version = %d\n", fw_version);
 

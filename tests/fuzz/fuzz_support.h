@@ -59,14 +59,17 @@ inline void remove_tree(const std::string &dir)
 // removed when the process exits normally. TIRVANE_CONF_DIR points at it.
 inline const std::string &conf_dir()
 {
+    // The exit handler gets its own copy: it runs after static strings are gone.
+    static char removed_at_exit[4096];
     static const std::string dir = [] {
         const char *tmp = std::getenv("TMPDIR");
         std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tirvane-fuzz-XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr) {
+        if (tmpl.size() >= sizeof(removed_at_exit) || mkdtemp(tmpl.data()) == nullptr) {
             fail("cannot create a configuration directory under %s: %s", tmpl.c_str(), std::strerror(errno));
         }
         setenv("TIRVANE_CONF_DIR", tmpl.c_str(), 1);
-        std::atexit([] { remove_tree(conf_dir()); });
+        std::memcpy(removed_at_exit, tmpl.c_str(), tmpl.size() + 1);
+        std::atexit([] { remove_tree(removed_at_exit); });
         return tmpl;
     }();
     return dir;

@@ -242,6 +242,23 @@ TEST_F(ListStore, ConcurrentAddsAndRenamesLoseNothing)
     EXPECT_EQ(renamed, 20);
 }
 
+TEST_F(ListStore, HandEditedValueEndingInCarriageReturnLoadsAsTheFileWillKeepIt)
+{
+    tvunit::write_file(conf.file("tvplist.conf"),
+                       "[UserFprint-1]\r\nenable=true\r\nuser_id=alice\r\r\nfprint_name=thumb\r\nfprint_id=90\r\n");
+    auto first = reload();
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_STREQ(first[0].user_id, "alice");
+    // Saved back and loaded again, the entry is the same.
+    ASSERT_EQ(tvp_get_fprint_list(dev), 0);
+    fprint_info other = entry("bob", "index", 91);
+    ASSERT_EQ(tvp_add_fprint_info(dev, &other), 0);
+    auto second = reload();
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_STREQ(second[0].user_id, "alice");
+    EXPECT_STREQ(second[0].fprint_name, "thumb");
+}
+
 TEST_F(ListStore, TableIsCurrentUntilTheFileChangesBehindIt)
 {
     ASSERT_EQ(tvp_conf_init(), 0);
