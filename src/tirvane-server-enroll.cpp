@@ -76,6 +76,24 @@ void report_touch(tvp_dev *dev, EnrollSignals &signals, uint8_t t)
     signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, 6);
 }
 
+// The module reports `slot` empty, so no list entry may still name it: such an
+// entry is left over from a deletion whose answer was lost (or cut short), and
+// keeping it would give the new finger to that entry's user.
+void drop_entries_of_empty_slot(tvp_dev *dev, uint16_t slot)
+{
+    fprint_info stale{};
+    while (tvp_copy_fprint_info_byfprintid(dev, slot, &stale)) {
+        TVP_LOG(ERR_LOG_GRADE, "slot %d is empty on the module, dropping id=%s finger=%s\n", slot,
+                stale.user_id, stale.fprint_name);
+        tvp_del_fprint_info(dev, stale.user_id, stale.fprint_name);
+        fprint_info still{};
+        if (tvp_copy_fprint_info_byfprintid(dev, slot, &still) && strcmp(still.user_id, stale.user_id) == 0 &&
+            strcmp(still.fprint_name, stale.fprint_name) == 0) {
+            break; // the list could not be saved; the enrolment's own add reports it
+        }
+    }
+}
+
 // Runs the enrolment on a device this worker holds. Failures are signalled
 // before the device is released (a stop request sees its failure signal before
 // its reply); a success releases the device first, so a client that reacts to
@@ -99,6 +117,7 @@ bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, co
         return false;
     }
     TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", enroll_id);
+    drop_entries_of_empty_slot(dev, enroll_id);
     if (fp_auto_enroll_start(enroll_id, 6, 0) != 0) {
         if (fp_get_ctrlFlag() == FP_CONTROL_FLAG_ENROLLID_OUT_RANGE) {
             TVP_LOG(DBG_LOG_GRADE, "Enroll failed ! Storage space is full.\n");

@@ -242,3 +242,26 @@ TEST_F(Enrol, VerifyDuringEnrolmentIsRefusedAndTheEnrolmentCompletes)
     EXPECT_EQ(enrol_signals().back(), "(0, {})");
     EXPECT_EQ(h.signals("verifyStatusChanged").size(), 1u);
 }
+
+TEST_F(Enrol, SlotLeftByALostDeletionNeverVerifiesAsItsOldOwner)
+{
+    start();
+    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
+    // The module erased the template but the deletion's answer was lost: the
+    // list still names slot 90 for alice.
+    ASSERT_TRUE(h.emu().ok("erase 90"));
+    h.clear_signals();
+    ASSERT_TRUE(enrol_finger(h, "bob", "index", "bob-index"));
+    EXPECT_EQ(module_templates(h.emu())[90], "bob-index");
+    EXPECT_TRUE(h.listfingers("alice").empty()) << "the stale entry is gone";
+    EXPECT_EQ(h.listfingers("bob"), std::vector<std::string>{"index"});
+    h.clear_signals();
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(tirvane_call_verify_sync(h.proxy(), "alice", 1, nullptr, &error));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 5000));
+    ASSERT_TRUE(h.emu().ok("touch bob-index"));
+    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000));
+    EXPECT_EQ(sig_str(h.signals("verifyStatusChanged")[0]), "(1, {\"subcode\":3})")
+        << "bob's finger is not alice's";
+}
