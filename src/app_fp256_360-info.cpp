@@ -2,11 +2,11 @@
 // table and free slot, serial number, firmware version, template count,
 // brightness and the fingerprint image.
 #include "app_fp256_360.h"
-
 #include "common.h"
 #include "usb_device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 namespace
@@ -241,9 +241,18 @@ uint32_t fp_return_firmware_version_num(void)
     return fp_device_param.firmware_version_num;
 }
 
+namespace
+{
+// Whether the last free-slot search ended without the module's table: "none free"
+// and "module did not answer" share one return value.
+std::atomic<bool> empty_id_table_unread{false};
+} // namespace
+
 uint16_t fp_get_empty_enroll_id(void)
 {
+    empty_id_table_unread.store(false);
     if (fp_read_index_table(0) != 0) {
+        empty_id_table_unread.store(true);
         return FP_ENROLL_ID_NONE;
     }
     const uint8_t *page = fp_device_param.index_table_info[0];
@@ -254,6 +263,11 @@ uint16_t fp_get_empty_enroll_id(void)
         }
     }
     return FP_ENROLL_ID_NONE;
+}
+
+bool fp_empty_enroll_id_unread(void)
+{
+    return empty_id_table_unread.load();
 }
 
 int fp_get_device_num(void)

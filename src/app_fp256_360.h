@@ -413,6 +413,9 @@ int fp_get_firmware_version(void);
 char *fp_return_firmware_version(void);
 uint32_t fp_return_firmware_version_num(void);
 uint16_t fp_get_empty_enroll_id(void);
+// True when the last fp_get_empty_enroll_id could not read the index table (its
+// 0xFFFF then means "unknown", not "store full").
+bool fp_empty_enroll_id_unread(void);
 int fp_get_device_num(void);
 int main_test(int argc, char *argv[]);
 

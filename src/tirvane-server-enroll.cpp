@@ -76,6 +76,24 @@ void report_touch(tvp_dev *dev, EnrollSignals &signals, uint8_t t)
     signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, 6);
 }
 
+bool stop_requested(tvp_dev *dev)
+{
+    return tvp_priv(dev)->ctrlFlag.load() == 2 || fp_get_ctrlFlag() == FP_CONTROL_FLAG_STOPPED;
+}
+
+// The enrolment could not begin because the module did not answer.
+void report_unanswered_start(tvp_dev *dev, EnrollSignals &signals)
+{
+    if (stop_requested(dev)) {
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
+    } else if (usb_get_dev_handle() == nullptr) {
+        signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+    } else {
+        note_extra_info(dev, "Enroll failed ! The module did not answer.\n", ERR_LOG_GRADE);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+    }
+}
+
 // The module reports `slot` empty, so no list entry may still name it: such an
 // entry is left over from a deletion whose answer was lost (or cut short), and
 // keeping it would give the new finger to that entry's user.
@@ -111,6 +129,11 @@ bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, co
         TVP_LOG(ERR_LOG_GRADE, "tvp_delete_invalid_feature failed!!!\n");
     }
     const uint16_t enroll_id = fp_get_empty_enroll_id();
+    if (enroll_id > 255 && fp_empty_enroll_id_unread()) {
+        // The module did not give its table: that says nothing about free space.
+        report_unanswered_start(dev, signals);
+        return false;
+    }
     if (enroll_id > 255) {
         note_extra_info(dev, "Enroll failed ! Storage space is full.\n", ERR_LOG_GRADE);
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 4);
@@ -118,6 +141,11 @@ bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, co
     }
     TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", enroll_id);
     drop_entries_of_empty_slot(dev, enroll_id);
+    if (stop_requested(dev)) {
+        // Asked to stop before the module was told to enrol: nothing to cancel.
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
+        return false;
+    }
     if (fp_auto_enroll_start(enroll_id, 6, 0) != 0) {
         if (fp_get_ctrlFlag() == FP_CONTROL_FLAG_ENROLLID_OUT_RANGE) {
             TVP_LOG(DBG_LOG_GRADE, "Enroll failed ! Storage space is full.\n");
@@ -212,9 +240,6 @@ void *gdbus_enroll_pt(void *data)
         // Busy: the operation holding the device is left alone.
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
     } else {
-        // A stop that arrived before this operation began does not apply to it.
-        tvp_priv(dev)->ctrlFlag.store(0);
-        fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
         tvp_session_begin(&caller);
         if (!run_enrolment(dev, signals, user_id, finger, timeout_ms)) {
             tvp_worker_release_device(dev);

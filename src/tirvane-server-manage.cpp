@@ -37,6 +37,33 @@ bool claim_for_deletion(tvp_dev *dev)
     return true;
 }
 
+// Deletes one finger. The list entry goes before the template: a crash between
+// the two leaves a template that no entry names, which cannot match and is
+// cleared by the next enrolment, rather than an entry naming a slot the module
+// has emptied. The entry comes back when the module answers that it did not
+// delete; without an answer it stays gone (a template the module may still hold
+// is again one that no entry names). False when the module did not confirm the
+// deletion.
+bool delete_finger(tvp_dev *dev, const fprint_info &entry)
+{
+    const uint16_t slot = entry.fprint_id;
+    if (tvp_del_fprint_info(dev, entry.user_id, entry.fprint_name) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_del_fprint_info id=%s finger=%s failed!!!\n", entry.user_id,
+                entry.fprint_name);
+        return false;
+    }
+    if (fp_delete_template(slot, 1) == 0) {
+        return true;
+    }
+    if (fp_device_param.delete_template_result != FP_RESP_NONE) {
+        fprint_info restored = entry;
+        if (tvp_add_fprint_info(dev, &restored) != 0) {
+            TVP_LOG(ERR_LOG_GRADE, "restoring id=%s finger=%s failed!!!\n", entry.user_id, entry.fprint_name);
+        }
+    }
+    return false;
+}
+
 void release_after_deletion(tvp_dev *dev)
 {
     usb_dev_close();
@@ -107,12 +134,10 @@ gboolean gdbus_handle_delete_finger_by_name(Tirvane *skeleton, GDBusMethodInvoca
         if (tvp_find_fprint_info(dev, id, finger, &found) == 0 || found == nullptr) {
             TVP_LOG(LOG_LOG_GRADE, "not find id=%s finger=%s!!!\n", id, finger);
         } else {
-            const uint16_t slot = found->fprint_id;
-            TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", slot);
-            if (fp_delete_template(slot, 1) == 0) {
-                tvp_del_fprint_info(dev, id, finger);
-            } else {
-                TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", slot);
+            const fprint_info entry = *found;
+            TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", entry.fprint_id);
+            if (!delete_finger(dev, entry)) {
+                TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", entry.fprint_id);
             }
         }
         release_after_deletion(dev);
@@ -138,10 +163,8 @@ gboolean gdbus_handle_delete_all_feature_by_user_id(Tirvane *skeleton, GDBusMeth
             }
         }
         for (const fprint_info &entry : owned) {
-            if (fp_delete_template(entry.fprint_id, 1) == 0) {
-                tvp_del_fprint_info(dev, entry.user_id, entry.fprint_name);
-            } else {
-                TVP_LOG(ERR_LOG_GRADE, "fp_delete_template enroll_id %d failed!!!\n", entry.fprint_id);
+            if (!delete_finger(dev, entry)) {
+                TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", entry.fprint_id);
             }
         }
         release_after_deletion(dev);

@@ -272,8 +272,6 @@ void *gdbus_verify_pt(void *data)
         refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE_NL, 1);
         TVP_LOG(LOG_LOG_GRADE, "tvp_get_dev_status(dev) = %d, not IDLE!\n", tvp_get_dev_status(dev));
     } else {
-        priv->ctrlFlag.store(0);
-        fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
         snprintf(priv->user_id, sizeof(priv->user_id), "%s", user_id);
         tvp_session_begin(&caller);
         struct timeval tv_begin {

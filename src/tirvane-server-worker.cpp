@@ -7,6 +7,7 @@
 #include "usb_device.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <unistd.h>
 
 TvpWorkerArgs tvp_worker_unpack(GSList *argv)
@@ -27,6 +28,13 @@ void tvp_free_worker_args(GSList *argv, int n_strings)
     g_slist_free(argv);
 }
 
+namespace
+{
+// Orders a claim of the device against a stop request, so that a stop is either
+// seen as "nothing running" or lands on the operation that holds the device.
+std::mutex hand_over_mutex;
+} // namespace
+
 bool tvp_claim_device(tvp_dev *dev, int status)
 {
     // The start-up checks hold the device briefly, and an operation that was
@@ -34,8 +42,15 @@ bool tvp_claim_device(tvp_dev *dev, int status)
     // call waits for either instead of being refused as busy.
     constexpr int kHandOverWaitMs = 15000;
     for (int waited_ms = 0;; waited_ms += 10) {
-        if (tvp_try_claim_dev_status(dev, status)) {
-            return true;
+        {
+            std::lock_guard<std::mutex> lock(hand_over_mutex);
+            if (tvp_try_claim_dev_status(dev, status)) {
+                // A stop that came before this operation took the device does not
+                // apply to it; one that comes from now on does.
+                tvp_priv(dev)->ctrlFlag.store(0);
+                fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
+                return true;
+            }
         }
         // 2: a stop is pending; 3: the stopped operation is in its ending (a new
         // operation resets the flag to 0 when it takes the device).
@@ -59,22 +74,31 @@ void tvp_worker_release_device(tvp_dev *dev)
     tvp_set_dev_status(dev, DEVS_COMM_IDLE);
 }
 
+bool tvp_raise_stop_flags(tvp_dev *dev)
+{
+    // Only an enrolment or a verification takes part in the stop hand-over; the
+    // short start-up checks and the deletions have nothing to stop.
+    std::lock_guard<std::mutex> lock(hand_over_mutex);
+    const int status = tvp_get_dev_status(dev);
+    if (status != DEVS_ENROLL_DOING && status != DEVS_VERIFY_DOING) {
+        return false;
+    }
+    tvp_priv(dev)->ctrlFlag.store(2);
+    fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
+    return true;
+}
+
 void tvp_stop_running_operation(tvp_dev *dev, bool also_until_idle)
 {
     if (dev->enable == 0 || dev->dev_num.load() <= 0) {
         return;
     }
-    // Only an enrolment or a verification takes part in the stop hand-over; the
-    // short start-up checks and the deletions have nothing to stop.
-    const int status = tvp_get_dev_status(dev);
-    if (status != DEVS_ENROLL_DOING && status != DEVS_VERIFY_DOING) {
+    if (!tvp_raise_stop_flags(dev)) {
         TVP_LOG(DBG_LOG_GRADE, "DEVS_COMM_IDLE.\n");
         return;
     }
     TVP_LOG(DBG_LOG_GRADE, "continue.\n");
     driver_info *priv = tvp_priv(dev);
-    priv->ctrlFlag.store(2);
-    fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
     auto acknowledged = [&] {
         const int flag = priv->ctrlFlag.load();
         return flag == 0 || flag == 3 || flag == 4 ||

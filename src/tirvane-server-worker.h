@@ -18,8 +18,12 @@ void tvp_free_worker_args(GSList *argv, int n_strings);
 // Moves the device from idle to `status`. While the start-up checks hold the
 // device, or the operation holding it has been asked to stop, waits for it (a
 // few seconds at most) rather than refusing. False when another operation
-// holds the device.
+// holds the device. A successful claim clears the stop flags.
 bool tvp_claim_device(tvp_dev *dev, int status);
+
+// Asks the running enrolment or verification to stop (sets both stop flags);
+// false when neither is running. Does not wait.
+bool tvp_raise_stop_flags(tvp_dev *dev);
 
 // The ending every worker that held the device runs: module flag idle, a
 // pending stop acknowledged, module closed, device idle.

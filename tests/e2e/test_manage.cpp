@@ -117,6 +117,18 @@ TEST_F(Manage, RefusedModuleDeletionKeepsTheEntry)
     EXPECT_NE(h.log_text().find("fp_delete_template enroll_id=90 failed!!!\n"), std::string::npos);
 }
 
+TEST_F(Manage, DeletionWhoseAnswerIsLostFollowsTheModuleTable)
+{
+    start();
+    ASSERT_TRUE(enrol_finger(h, "cat", "thumb", "c1"));
+    // The module deletes, but its answer arrives garbled: the index table decides.
+    ASSERT_TRUE(h.emu().ok("corrupt-next"));
+    g_autoptr(GError) error = delete_finger("cat", "thumb");
+    EXPECT_EQ(error, nullptr);
+    EXPECT_TRUE(module_templates(h.emu()).empty());
+    EXPECT_TRUE(h.listfingers("cat").empty()) << "no entry may name the emptied slot";
+}
+
 TEST_F(Manage, DeletionDuringAVerificationLeavesItRunning)
 {
     start();

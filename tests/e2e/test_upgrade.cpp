@@ -118,9 +118,10 @@ TEST(Upgrade, CrcMismatchKeepsTheStateAndTheNextAttemptErasesAgain)
     ServiceHarness h;
     DaemonOptions options = upgrade_options(h, "FORCE_UPGRADE", 1500, 1600);
     options.env["TIRVANE_EMU_PRESENT"] = "boot";
+    // In force before the daemon's first attempt, which may otherwise finish before a command lands.
+    options.env["TIRVANE_EMU_BOOT_FAULT"] = "crc";
     options.wait_ready = false;
     ASSERT_TRUE(h.start(options)) << h.error;
-    h.emu().ok("boot-fault crc");
     ASSERT_TRUE(
         h.wait_for([&] { return h.log_text().find("check CRC: error!!!\n") != std::string::npos; }, 15000));
     ASSERT_TRUE(

@@ -88,6 +88,12 @@ Config Config::from_env(std::vector<std::string> &problems)
     }
     millis("TIRVANE_EMU_REENUM_MS", c.reenum);
     millis("TIRVANE_EMU_MERGE_MS", c.merge);
+    if (auto v = text("TIRVANE_EMU_BOOT_FAULT")) {
+        if (parse_boot_fault(*v))
+            c.boot_fault = *v;
+        else
+            complain("TIRVANE_EMU_BOOT_FAULT", *v);
+    }
     c.state_path = text("TIRVANE_EMU_STATE").value_or("");
     c.trace_path = text("TIRVANE_EMU_TRACE").value_or("");
     c.socket_path = text("TIRVANE_EMU_SOCKET").value_or("");
@@ -136,6 +142,8 @@ void Emulator::load()
     if (cfg_.presence == Config::Presence::boot)
         state_.in_bootloader = true;
     app_.set_merge_delay(cfg_.merge);
+    if (auto fault = parse_boot_fault(cfg_.boot_fault))
+        boot_.set_fault(*fault);
     trace_.set_file(cfg_.trace_path);
     for (auto &p : problems)
         trace_.protocol_error("config: " + p);

@@ -39,6 +39,8 @@ struct Config {
     unsigned fw_version = 1500;
     std::chrono::milliseconds reenum{200};
     std::chrono::milliseconds merge{100};
+    // A bootloader fault in force from the first byte, for faults a test cannot set in time.
+    std::string boot_fault;
     std::string state_path;
     std::string trace_path;
     std::string socket_path;
