@@ -12,6 +12,9 @@ build="${TIRVANE_BUILD_DIR:-$here/build-tests}"
 echo "== build and test ($build)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2
+# The stress tests run one at a time; these sizes keep them to about ten minutes.
+export TIRVANE_STRESS_SECONDS="${TIRVANE_STRESS_SECONDS:-30}"
+export TIRVANE_CRASH_ROUNDS="${TIRVANE_CRASH_ROUNDS:-20}"
 ctest --test-dir "$build" -j2 --output-on-failure --timeout 900
 
 if [ "${TIRVANE_SKIP_SANITIZERS:-0}" != 1 ]; then

@@ -1,0 +1,869 @@
+// Faults of the module and the cable, flow by flow: a silent module, answers
+// with a bad checksum, answers split over two reads, a stray answer first, the
+// cable pulled mid-enrolment, mid-verification, mid-deletion and mid-upgrade.
+// After every case the daemon is alive, the device is idle (a fresh finger can
+// be enrolled, verified and deleted), and the list agrees with what the clients
+// were told and with the module.
+#include "stress_support.h"
+
+#include <regex>
+
+using namespace tvtest;
+using namespace tvstress;
+
+namespace
+{
+
+const char *const kTest = "faults";
+
+using Key = std::pair<std::string, std::string>; // user, finger
+
+// One daemon for the table of cases; a case that leaves it dead gets a new one.
+class FaultCase : public ::testing::TestWithParam<const char *>
+{
+  protected:
+    static void SetUpTestSuite()
+    {
+        h_ = new ServiceHarness();
+        start_daemon();
+    }
+    static void TearDownTestSuite()
+    {
+        figure(kTest, "daemon_restarts_after_a_death", restarts_);
+        figure(kTest, "clean_restarts_after_an_inconsistent_list", repairs_);
+        figure(kTest, "faults_injected", faults_);
+        if (getenv("TIRVANE_STRESS_DAEMON_TSAN_LOG") != nullptr) {
+            h_->stop_daemon(SIGTERM);
+        }
+        delete h_;
+        h_ = nullptr;
+    }
+    static bool start_daemon()
+    {
+        DaemonOptions options;
+        add_sanitizer_log(options);
+        if (!h_->start(options)) {
+            return false;
+        }
+        figure(kTest, "daemon_pid", h_->daemon_pid());
+        return true;
+    }
+    void SetUp() override
+    {
+        ASSERT_NE(h_, nullptr);
+        if (!h_->daemon_alive()) {
+            ++restarts_;
+            ASSERT_TRUE(start_daemon()) << h_->error;
+        }
+        h_->clear_signals();
+    }
+
+    ServiceHarness &h()
+    {
+        return *h_;
+    }
+    void inject(const std::string &command)
+    {
+        ++faults_;
+        ASSERT_TRUE(h().emu().ok(command)) << command;
+    }
+
+    // ---- enrolment --------------------------------------------------------------
+    void start_enrol(const std::string &user, const std::string &finger)
+    {
+        g_autoptr(GError) err = h().call("enroll", g_variant_new("(ss)", user.c_str(), finger.c_str()));
+        ASSERT_EQ(err, nullptr) << err->message;
+    }
+    std::vector<Signal> enrol_signals()
+    {
+        return h().signals("enrollStatusChanged");
+    }
+    int final_index()
+    {
+        const auto all = enrol_signals();
+        for (size_t i = 0; i < all.size(); ++i) {
+            if (all[i].code == 0 || all[i].code == 1 || all[i].code == 4) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+    bool wait_progress(const std::string &msg, int timeout_ms = 8000)
+    {
+        return h().wait_for(
+            [&] {
+                for (const auto &s : enrol_signals()) {
+                    if (s.code == 2 && s.msg == msg) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeout_ms);
+    }
+    // Touches and waits for the report of that touch (false: no report in time).
+    bool touch(const std::string &finger, int timeout_ms = 4000)
+    {
+        const size_t seen = enrol_signals().size();
+        if (!h().emu().ok("touch " + finger + " ok 3000")) {
+            return false;
+        }
+        return h().wait_for([&] { return enrol_signals().size() > seen; }, timeout_ms);
+    }
+    // Plays touches until the enrolment ends; a stuck one is stopped. Returns
+    // the final signal, and records a success in the ledger.
+    Signal drive_enrol_to_end(const std::string &user, const std::string &finger, const std::string &touched,
+                              bool *had_to_stop = nullptr)
+    {
+        // A lost answer costs the driver up to ten 1 s reads before it goes on:
+        // the enrolment may take that long to ask for a finger.
+        h().wait_for(
+            [&] {
+                for (const auto &s : enrol_signals()) {
+                    if (s.code == 2) {
+                        return true;
+                    }
+                }
+                return final_index() >= 0;
+            },
+            25000);
+        for (int i = 0; i < 12 && final_index() < 0; ++i) {
+            if (!touch(touched) && h().emu().command("pending") != "OK enroll") {
+                // Nothing wants a touch: the final signal is on its way, or the enrolment is stuck.
+                h().wait_for([&] { return final_index() >= 0; }, 3000);
+                break;
+            }
+        }
+        h().wait_for([&] { return final_index() >= 0; }, 3000);
+        if (final_index() < 0) {
+            if (had_to_stop != nullptr) {
+                *had_to_stop = true;
+            }
+            g_autoptr(GError) err = h().call("stopEnroll", nullptr);
+            EXPECT_EQ(err, nullptr);
+            EXPECT_TRUE(h().wait_for([&] { return final_index() >= 0; }, 6000))
+                << "no final signal even after stopEnroll: " << list_of(sig_strs(enrol_signals()));
+        }
+        const int at = final_index();
+        if (at < 0) {
+            return Signal{};
+        }
+        const Signal s = enrol_signals()[static_cast<size_t>(at)];
+        if (s.code == 0) {
+            expected_.insert({user, finger});
+        }
+        return s;
+    }
+    bool enrol(const std::string &user, const std::string &finger, const std::string &touched)
+    {
+        h().clear_signals();
+        const bool ok = enrol_finger(h(), user, finger, touched);
+        if (ok) {
+            expected_.insert({user, finger});
+        }
+        return ok;
+    }
+
+    // ---- verification -------------------------------------------------------------
+    std::vector<Signal> verify_signals()
+    {
+        return h().signals("verifyStatusChanged");
+    }
+    bool matched(const std::string &user)
+    {
+        for (const auto &s : verify_signals()) {
+            if (s.code == 0 && s.id == user) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void start_verify(const std::string &user)
+    {
+        g_autoptr(GError) err = h().call("verify", g_variant_new("(si)", user.c_str(), 1));
+        ASSERT_EQ(err, nullptr) << err->message;
+    }
+    bool wait_pending(const char *what, int timeout_ms = 8000)
+    {
+        return h().wait_for([&] { return h().emu().command("pending") == std::string("OK ") + what; },
+                            timeout_ms);
+    }
+    // Touches the matching finger up to `tries` times until a match is signalled.
+    bool touch_until_match(const std::string &user, const std::string &finger, int tries)
+    {
+        for (int i = 0; i < tries && !matched(user); ++i) {
+            h().emu().ok("touch " + finger + " ok 4000");
+            h().wait_for([&] { return matched(user); }, 3000);
+        }
+        return matched(user);
+    }
+    void stop_verify()
+    {
+        const auto begin = std::chrono::steady_clock::now();
+        g_autoptr(GError) err = h().call("verifyStop", nullptr);
+        EXPECT_EQ(err, nullptr);
+        EXPECT_LT(seconds_since(begin), 4.0) << "verifyStop took too long";
+    }
+
+    // ---- deletion ------------------------------------------------------------------
+    void delete_finger(const std::string &user, const std::string &finger)
+    {
+        g_autoptr(GError) err =
+            h().call("deleteFingerByName", g_variant_new("(ss)", user.c_str(), finger.c_str()));
+        EXPECT_EQ(err, nullptr) << "a deletion is acknowledged";
+        // Whether it acted, the file says (it is saved before the reply).
+        if (!load_list(list_path()).has(user, finger)) {
+            expected_.erase({user, finger});
+        }
+    }
+
+    // ---- the checks after every case ----------------------------------------------------
+    std::string list_path()
+    {
+        return h().conf_dir() + "tvplist.conf";
+    }
+    void expect_list_consistent(const std::string &when)
+    {
+        const ListFile list = load_list(list_path());
+        ASSERT_TRUE(list.loaded) << when << ": " << list.error;
+        std::set<Key> in_file;
+        for (const auto &e : list.entries) {
+            in_file.insert({e.user, e.name});
+        }
+        EXPECT_EQ(in_file, expected_) << when << ": the list holds " << describe(list);
+        const auto problems = list_module_problems(list, module_templates(h().emu()));
+        EXPECT_TRUE(problems.empty())
+            << when << ": list and module disagree:" << join(problems) << "\n  list: " << describe(list);
+    }
+    // Alive, idle and working: a fresh finger is enrolled, matched and deleted.
+    void expect_device_works_afterwards()
+    {
+        ASSERT_TRUE(h().daemon_alive()) << "the daemon died\n" << h().daemon_output().substr(0, 3000);
+        h().emu().command("silence off");
+        h().emu().command("boot-fault none");
+        if (h().emu().command("mode") == "OK absent") {
+            h().emu().ok("plug");
+        }
+        ASSERT_TRUE(h().wait_for(
+            [&] {
+                GVariant *reply = nullptr;
+                g_autoptr(GError) err = h().call("getDeviceCount", nullptr, &reply, 3000);
+                gint count = -1;
+                if (reply != nullptr) {
+                    g_variant_get(reply, "(i)", &count);
+                    g_variant_unref(reply);
+                }
+                return count == 1;
+            },
+            10000));
+        expect_list_consistent("after the fault");
+        const std::string finger = "after-" + std::to_string(++serial_);
+        const std::string touched = "touch-" + finger;
+        ASSERT_TRUE(enrol("after", finger, touched))
+            << "enrolment after the fault: " << list_of(sig_strs(enrol_signals()));
+        expect_list_consistent("after the following enrolment");
+        h().clear_signals();
+        start_verify("after");
+        EXPECT_TRUE(touch_until_match("after", touched, 1))
+            << "verification after the fault: " << list_of(sig_strs(verify_signals()));
+        if (!matched("after")) {
+            stop_verify();
+        }
+        delete_finger("after", finger);
+        EXPECT_FALSE(load_list(list_path()).has("after", finger)) << "the idle device deletes at once";
+        expect_list_consistent("after the following deletion");
+    }
+
+    // A case that leaves list and module disagreeing would spoil the cases after
+    // it: the next one starts from an empty list and an empty module.
+    void repair_if_inconsistent()
+    {
+        const ListFile list = load_list(list_path());
+        if (h().daemon_alive() && list.loaded &&
+            list_module_problems(list, module_templates(h().emu())).empty()) {
+            return;
+        }
+        ++repairs_;
+        h().stop_daemon(SIGKILL);
+        unlink((h().dir() + "/emu.state").c_str());
+        write_file(list_path(), "");
+        expected_.clear();
+        ASSERT_TRUE(start_daemon()) << h().error;
+        h().clear_signals();
+    }
+    void note(const std::string &outcome)
+    {
+        figure(kTest, GetParam(), outcome);
+    }
+    std::string fresh(const char *prefix)
+    {
+        return std::string(prefix) + "-" + std::to_string(++serial_);
+    }
+
+    static ServiceHarness *h_;
+    static long restarts_;
+    static long repairs_;
+    static long faults_;
+    static std::set<Key> expected_;
+    static int serial_;
+};
+
+ServiceHarness *FaultCase::h_ = nullptr;
+long FaultCase::restarts_ = 0;
+long FaultCase::repairs_ = 0;
+long FaultCase::faults_ = 0;
+std::set<Key> FaultCase::expected_;
+int FaultCase::serial_ = 0;
+
+// The cases need access to the fixture's helpers: they run as its members.
+class Cases : public FaultCase
+{
+  public:
+    // ---- enrolment -----------------------------------------------------------------------
+    void silent_module_at_enrolment_start()
+    {
+        const std::string finger = fresh("e");
+        inject("silence on");
+        const auto begin = std::chrono::steady_clock::now();
+        start_enrol("eu", finger);
+        // Each unanswered command costs the driver ten 1 s reads.
+        ASSERT_TRUE(h().wait_for([&] { return final_index() >= 0; }, 40000))
+            << list_of(sig_strs(enrol_signals()));
+        const Signal s = enrol_signals()[static_cast<size_t>(final_index())];
+        EXPECT_NE(s.code, 0) << "a silent module cannot enrol";
+        EXPECT_NE(sig_str(s), "(1, {\"subcode\":4})")
+            << "a module that does not answer is reported as a full one (storage full)";
+        note("ended with " + sig_str(s) + " after " +
+             std::to_string(static_cast<long>(seconds_since(begin) * 1000)) + " ms");
+        h().emu().ok("silence off");
+    }
+    void silent_module_mid_enrolment()
+    {
+        const std::string finger = fresh("e");
+        start_enrol("eu", finger);
+        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
+        ASSERT_TRUE(touch("eu-touch"));
+        ASSERT_TRUE(touch("eu-touch"));
+        inject("silence on");
+        EXPECT_FALSE(touch("eu-touch", 1500)) << "a silent module reports nothing";
+        const auto begin = std::chrono::steady_clock::now();
+        g_autoptr(GError) err = h().call("stopEnroll", nullptr);
+        EXPECT_EQ(err, nullptr);
+        EXPECT_LT(seconds_since(begin), 4.0) << "stopEnroll with a silent module";
+        ASSERT_TRUE(h().wait_for([&] { return final_index() >= 0; }, 5000))
+            << list_of(sig_strs(enrol_signals()));
+        const Signal s = enrol_signals()[static_cast<size_t>(final_index())];
+        EXPECT_EQ(sig_str(s), "(1, {\"subcode\":3})");
+        note("stopped, ended with " + sig_str(s));
+        h().emu().ok("silence off");
+    }
+    void corrupt_answer_at_enrolment_start()
+    {
+        const std::string finger = fresh("e");
+        inject("corrupt-next");
+        start_enrol("eu", finger);
+        bool stopped = false;
+        const Signal s = drive_enrol_to_end("eu", finger, "eu-" + finger, &stopped);
+        note("ended with " + sig_str(s) + (stopped ? " after a stop" : ""));
+    }
+    void corrupt_touch_report()
+    {
+        const std::string finger = fresh("e");
+        start_enrol("eu", finger);
+        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
+        ASSERT_TRUE(touch("eu-" + finger));
+        ASSERT_TRUE(touch("eu-" + finger));
+        inject("corrupt-next");
+        bool stopped = false;
+        const Signal s = drive_enrol_to_end("eu", finger, "eu-" + finger, &stopped);
+        note("ended with " + sig_str(s) + (stopped ? " after a stop" : "") + "; signals " +
+             list_of(sig_strs(enrol_signals())));
+    }
+    void corrupt_store_report()
+    {
+        const std::string finger = fresh("e");
+        start_enrol("eu", finger);
+        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(touch("eu-" + finger));
+        }
+        ASSERT_TRUE(h().emu().ok("touch eu-" + finger));
+        // The merge and store reports follow the last capture 100 ms later.
+        ASSERT_TRUE(wait_progress("{\"progress\":96}", 3000));
+        inject("corrupt-next");
+        bool stopped = false;
+        const Signal s = drive_enrol_to_end("eu", finger, "eu-" + finger, &stopped);
+        note("ended with " + sig_str(s) + (stopped ? " after a stop" : ""));
+    }
+    void split_answers_during_enrolment()
+    {
+        const std::string finger = fresh("e");
+        inject("split-next");
+        start_enrol("eu", finger);
+        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
+        ASSERT_TRUE(touch("eu-" + finger));
+        inject("split-next");
+        ASSERT_TRUE(touch("eu-" + finger));
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(touch("eu-" + finger));
+        }
+        ASSERT_TRUE(h().emu().ok("touch eu-" + finger));
+        ASSERT_TRUE(wait_progress("{\"progress\":96}", 3000));
+        inject("split-next");
+        const Signal s = drive_enrol_to_end("eu", finger, "eu-" + finger);
+        EXPECT_EQ(s.code, 0) << "answers in two reads are still answers: "
+                             << list_of(sig_strs(enrol_signals()));
+        note("ended with " + sig_str(s));
+    }
+    void stray_answer_during_enrolment()
+    {
+        const std::string finger = fresh("e");
+        inject("stray-next");
+        start_enrol("eu", finger);
+        bool stopped = false;
+        Signal s = drive_enrol_to_end("eu", finger, "eu-" + finger, &stopped);
+        std::string outcome = "stray at start: " + sig_str(s) + (stopped ? " after a stop" : "");
+        // And a stray answer in front of a touch report.
+        h().clear_signals();
+        const std::string second = fresh("e");
+        start_enrol("eu", second);
+        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
+        ASSERT_TRUE(touch("eu-" + second));
+        inject("stray-next");
+        stopped = false;
+        s = drive_enrol_to_end("eu", second, "eu-" + second, &stopped);
+        note(outcome + "; stray before a touch report: " + sig_str(s) + (stopped ? " after a stop" : ""));
+    }
+    void unplug_mid_enrolment()
+    {
+        const std::string finger = fresh("e");
+        start_enrol("eu", finger);
+        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(touch("eu-" + finger));
+        }
+        inject("unplug");
+        ASSERT_TRUE(h().wait_for([&] { return final_index() >= 0; }, 6000))
+            << list_of(sig_strs(enrol_signals()));
+        const Signal s = enrol_signals()[static_cast<size_t>(final_index())];
+        EXPECT_EQ(sig_str(s), "(4, {})");
+        note("ended with " + sig_str(s));
+        h().emu().ok("plug");
+    }
+    void unplug_while_the_module_stores()
+    {
+        const std::string finger = fresh("e");
+        start_enrol("eu", finger);
+        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(touch("eu-" + finger));
+        }
+        ASSERT_TRUE(h().emu().ok("touch eu-" + finger));
+        ASSERT_TRUE(wait_progress("{\"progress\":96}", 3000));
+        inject("unplug");
+        ASSERT_TRUE(h().wait_for([&] { return final_index() >= 0; }, 6000))
+            << list_of(sig_strs(enrol_signals()));
+        const Signal s = enrol_signals()[static_cast<size_t>(final_index())];
+        if (s.code == 0) {
+            expected_.insert({"eu", finger});
+        }
+        note("ended with " + sig_str(s));
+        h().emu().ok("plug");
+    }
+
+    // ---- verification ---------------------------------------------------------------------
+    void ensure_verify_finger()
+    {
+        if (expected_.count({"vu", "thumb"}) == 0) {
+            ASSERT_TRUE(enrol("vu", "thumb", "vu-thumb"));
+        }
+        h().clear_signals();
+    }
+    void silent_module_during_verification()
+    {
+        ensure_verify_finger();
+        start_verify("vu");
+        ASSERT_TRUE(wait_pending("identify"));
+        inject("silence on");
+        h().emu().ok("touch vu-thumb");
+        h().pump(1000);
+        EXPECT_FALSE(matched("vu")) << "a silent module reports no match";
+        stop_verify();
+        h().pump(500);
+        h().emu().ok("silence off");
+        note("signals " + list_of(sig_strs(verify_signals())));
+    }
+    void corrupt_match_answer()
+    {
+        ensure_verify_finger();
+        start_verify("vu");
+        ASSERT_TRUE(wait_pending("identify"));
+        inject("corrupt-next");
+        const bool got = touch_until_match("vu", "vu-thumb", 3);
+        EXPECT_TRUE(got) << "after a garbled result the verification takes the next touch: "
+                         << list_of(sig_strs(verify_signals())) << " pending "
+                         << h().emu().command("pending");
+        note(std::string(got ? "matched" : "NO MATCH in 3 touches") + "; signals " +
+             list_of(sig_strs(verify_signals())));
+        if (!got) {
+            stop_verify();
+        }
+    }
+    void split_match_answer()
+    {
+        ensure_verify_finger();
+        start_verify("vu");
+        ASSERT_TRUE(wait_pending("identify"));
+        inject("split-next");
+        const bool got = touch_until_match("vu", "vu-thumb", 1);
+        EXPECT_TRUE(got) << list_of(sig_strs(verify_signals()));
+        note(got ? "matched at the first touch" : "no match");
+        if (!got) {
+            stop_verify();
+        }
+    }
+    void stray_answer_before_the_match()
+    {
+        ensure_verify_finger();
+        start_verify("vu");
+        ASSERT_TRUE(wait_pending("identify"));
+        inject("stray-next");
+        const bool got = touch_until_match("vu", "vu-thumb", 3);
+        EXPECT_TRUE(got) << list_of(sig_strs(verify_signals())) << " pending "
+                         << h().emu().command("pending");
+        note(std::string(got ? "matched" : "NO MATCH in 3 touches") + "; signals " +
+             list_of(sig_strs(verify_signals())));
+        if (!got) {
+            stop_verify();
+        }
+    }
+    void corrupt_answer_at_verification_start()
+    {
+        ensure_verify_finger();
+        inject("corrupt-next");
+        start_verify("vu");
+        const bool got = touch_until_match("vu", "vu-thumb", 3);
+        EXPECT_TRUE(got) << list_of(sig_strs(verify_signals())) << " pending "
+                         << h().emu().command("pending");
+        note(std::string(got ? "matched" : "NO MATCH in 3 touches") + "; signals " +
+             list_of(sig_strs(verify_signals())));
+        if (!got) {
+            stop_verify();
+        }
+    }
+    void unplug_mid_verification()
+    {
+        ensure_verify_finger();
+        // Back within the limit: the verification goes on.
+        start_verify("vu");
+        ASSERT_TRUE(wait_pending("identify"));
+        h().pump(300);
+        inject("unplug");
+        h().pump(1000);
+        ASSERT_TRUE(h().emu().ok("plug"));
+        const bool got = touch_until_match("vu", "vu-thumb", 2);
+        EXPECT_TRUE(got) << list_of(sig_strs(verify_signals()));
+        std::string outcome = std::string("back after 1 s: ") + (got ? "matched" : "NO MATCH");
+        if (!got) {
+            stop_verify();
+        }
+        // Stopped while the module is away.
+        h().clear_signals();
+        start_verify("vu");
+        ASSERT_TRUE(wait_pending("identify"));
+        h().pump(300);
+        inject("unplug");
+        h().pump(500);
+        stop_verify();
+        h().emu().ok("plug");
+        note(outcome + "; stopped while away: signals " + list_of(sig_strs(verify_signals())));
+    }
+
+    // ---- deletion ---------------------------------------------------------------------------
+    std::string enrol_for_deletion()
+    {
+        const std::string finger = fresh("d");
+        EXPECT_TRUE(enrol("du", finger, "du-" + finger));
+        h().clear_signals();
+        return finger;
+    }
+    std::string deletion_outcome(const std::string &finger)
+    {
+        const ListFile list = load_list(list_path());
+        const bool entry = list.has("du", finger);
+        const int slot = list.slot_of("du", finger);
+        const auto templates = module_templates(h().emu());
+        return std::string("entry ") + (entry ? "kept" : "removed") +
+               (entry ? std::string(", template ") + (templates.count(slot) != 0 ? "kept" : "GONE") : "");
+    }
+    // Whatever became of the deletion, a finger enrolled afterwards for another
+    // user must never verify as the user whose finger was deleted.
+    void expect_no_match_for_deleted_user(const std::string &finger)
+    {
+        const std::string intruder_finger = fresh("intruder");
+        const std::string touched = "touch-" + intruder_finger;
+        ASSERT_TRUE(enrol("intruder", intruder_finger, touched)) << list_of(sig_strs(enrol_signals()));
+        h().clear_signals();
+        start_verify("du");
+        ASSERT_TRUE(wait_pending("identify"));
+        h().emu().ok("touch " + touched + " ok 3000");
+        h().wait_for([&] { return !verify_signals().empty(); }, 4000);
+        EXPECT_FALSE(matched("du")) << "another user's finger verified as du, whose finger " << finger
+                                    << " was deleted: " << list_of(sig_strs(verify_signals()));
+        if (!matched("du")) {
+            stop_verify();
+        }
+        delete_finger("intruder", intruder_finger);
+    }
+    void silent_module_during_deletion()
+    {
+        const std::string finger = enrol_for_deletion();
+        inject("silence on");
+        delete_finger("du", finger);
+        // Listing needs no module.
+        const auto listed = h().listfingers("du");
+        const bool listed_has = std::find(listed.begin(), listed.end(), finger) != listed.end();
+        EXPECT_EQ(listed_has, expected_.count({"du", finger}) == 1) << "listfingers agrees with the file";
+        h().emu().ok("silence off");
+        note(deletion_outcome(finger));
+        expect_no_match_for_deleted_user(finger);
+    }
+    void corrupt_deletion_answer()
+    {
+        const std::string finger = enrol_for_deletion();
+        inject("corrupt-next");
+        delete_finger("du", finger);
+        note(deletion_outcome(finger));
+        expect_no_match_for_deleted_user(finger);
+    }
+    void split_deletion_answer()
+    {
+        const std::string finger = enrol_for_deletion();
+        inject("split-next");
+        delete_finger("du", finger);
+        EXPECT_FALSE(load_list(list_path()).has("du", finger)) << "an answer in two reads is still an answer";
+        note(deletion_outcome(finger));
+    }
+    void stray_answer_before_the_deletion_answer()
+    {
+        const std::string finger = enrol_for_deletion();
+        inject("stray-next");
+        delete_finger("du", finger);
+        note(deletion_outcome(finger));
+        expect_no_match_for_deleted_user(finger);
+    }
+    void unplug_mid_deletion()
+    {
+        // The deletion is a short exchange: the cable goes at several moments of it.
+        std::string outcome;
+        for (int delay_ms : {0, 2, 5, 10, 20}) {
+            const std::string finger = enrol_for_deletion();
+            AsyncCall call;
+            h().call_async("deleteFingerByName", g_variant_new("(ss)", "du", finger.c_str()), &call);
+            g_dbus_connection_flush_sync(h().connection(), nullptr, nullptr);
+            usleep(static_cast<useconds_t>(delay_ms) * 1000);
+            inject("unplug");
+            EXPECT_TRUE(h().wait_for([&] { return call.done; }, 10000));
+            EXPECT_EQ(call.error, nullptr);
+            if (!load_list(list_path()).has("du", finger)) {
+                expected_.erase({"du", finger});
+            }
+            outcome += std::to_string(delay_ms) + " ms: " + deletion_outcome(finger) + "; ";
+            h().emu().ok("plug");
+            h().wait_for([&] { return false; }, 300);
+            expect_list_consistent("cable pulled " + std::to_string(delay_ms) + " ms into a deletion");
+        }
+        note(outcome);
+        expect_no_match_for_deleted_user("(each of them)");
+    }
+};
+
+struct Row {
+    const char *name;
+    void (Cases::*body)();
+};
+
+const Row kRows[] = {
+    {"SilentModuleAtEnrolmentStart", &Cases::silent_module_at_enrolment_start},
+    {"SilentModuleMidEnrolment", &Cases::silent_module_mid_enrolment},
+    {"CorruptAnswerAtEnrolmentStart", &Cases::corrupt_answer_at_enrolment_start},
+    {"CorruptTouchReport", &Cases::corrupt_touch_report},
+    {"CorruptStoreReport", &Cases::corrupt_store_report},
+    {"SplitAnswersDuringEnrolment", &Cases::split_answers_during_enrolment},
+    {"StrayAnswerDuringEnrolment", &Cases::stray_answer_during_enrolment},
+    {"UnplugMidEnrolment", &Cases::unplug_mid_enrolment},
+    {"UnplugWhileTheModuleStores", &Cases::unplug_while_the_module_stores},
+    {"SilentModuleDuringVerification", &Cases::silent_module_during_verification},
+    {"CorruptMatchAnswer", &Cases::corrupt_match_answer},
+    {"SplitMatchAnswer", &Cases::split_match_answer},
+    {"StrayAnswerBeforeTheMatch", &Cases::stray_answer_before_the_match},
+    {"CorruptAnswerAtVerificationStart", &Cases::corrupt_answer_at_verification_start},
+    {"UnplugMidVerification", &Cases::unplug_mid_verification},
+    {"SilentModuleDuringDeletion", &Cases::silent_module_during_deletion},
+    {"CorruptDeletionAnswer", &Cases::corrupt_deletion_answer},
+    {"SplitDeletionAnswer", &Cases::split_deletion_answer},
+    {"StrayAnswerBeforeTheDeletionAnswer", &Cases::stray_answer_before_the_deletion_answer},
+    {"UnplugMidDeletion", &Cases::unplug_mid_deletion},
+};
+
+} // namespace
+
+class Fault : public Cases
+{
+};
+
+TEST_P(Fault, LeavesTheServiceAliveIdleAndItsListConsistent)
+{
+    const std::string name = GetParam();
+    for (const auto &row : kRows) {
+        if (name == row.name) {
+            (this->*row.body)();
+        }
+    }
+    if (HasFatalFailure()) {
+        // Leave the module usable for the next case.
+        h().emu().command("silence off");
+        if (h().emu().command("mode") == "OK absent") {
+            h().emu().command("plug");
+        }
+        g_autoptr(GError) e1 = h().call("stopEnroll", nullptr);
+        g_autoptr(GError) e2 = h().call("verifyStop", nullptr);
+        repair_if_inconsistent();
+        return;
+    }
+    h().pump(200);
+    expect_device_works_afterwards();
+    repair_if_inconsistent();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Fault,
+                         ::testing::Values(kRows[0].name, kRows[1].name, kRows[2].name, kRows[3].name,
+                                           kRows[4].name, kRows[5].name, kRows[6].name, kRows[7].name,
+                                           kRows[8].name, kRows[9].name, kRows[10].name, kRows[11].name,
+                                           kRows[12].name, kRows[13].name, kRows[14].name, kRows[15].name,
+                                           kRows[16].name, kRows[17].name, kRows[18].name, kRows[19].name),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.param);
+                         });
+
+// ---- the firmware upgrade ---------------------------------------------------------------
+
+namespace
+{
+
+std::string image_with_version(int version, size_t size)
+{
+    std::string image(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        image[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    }
+    char text[32];
+    snprintf(text, sizeof(text), "acm32_btl_nuvex_pc_%06d", version);
+    image.replace(size / 2, strlen(text), text);
+    return image;
+}
+
+int module_version(ServiceHarness &h)
+{
+    int num = -1;
+    sscanf(h.emu().command("version").c_str(), "OK %d", &num);
+    return num;
+}
+
+int upgrade_flag(ServiceHarness &h)
+{
+    std::smatch m;
+    const std::string text = h.read_file("fp_driver.conf");
+    if (std::regex_search(text, m, std::regex("UpgradeFlag=(-?\\d+)"))) {
+        return std::stoi(m[1]);
+    }
+    return -100;
+}
+
+} // namespace
+
+class UpgradeFault : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P(UpgradeFault, CablePulledMidDownloadThenBootloaderBackFinishesTheUpgrade)
+{
+    const int after_blocks = GetParam();
+    ServiceHarness h;
+    DaemonOptions options;
+    add_sanitizer_log(options);
+    options.driver_conf = "[BASIC_PARAM]\nPrintfLogFlag=3\nUpgradeFlag=1\nUpgradeMode=FORCE_UPGRADE\n";
+    options.env["TIRVANE_EMU_FW_VERSION"] = "1500";
+    write_file(h.conf_dir() + "kal_fw.conf", "ACM32FP_V1600\n");
+    write_file(h.conf_dir() + "ACM32FP_V1600.bin", image_with_version(1600, 1000));
+    options.wait_ready = false;
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(h.start(options)) << h.error;
+    figure(kTest, "daemon_pid", h.daemon_pid());
+    // Armed before the start-up checks send the module to its bootloader.
+    ASSERT_TRUE(h.emu().ok("boot-fault unplug-after " + std::to_string(after_blocks)));
+    // The start-up checks send the module to its bootloader (it leaves the bus
+    // and comes back); the service erases the flash and downloads, and the
+    // cable goes at the armed block.
+    ASSERT_TRUE(h.wait_for(
+        [&] {
+            for (const auto &line : h.emu().trace()) {
+                if (line.rfind("OUT 04 aa d3", 0) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        40000))
+        << "the bootloader was never erased";
+    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("mode") == "OK absent"; }, 20000))
+        << "the cable was never pulled: " << h.emu().command("mode");
+    const auto flash = h.emu().command("flash");
+    figure(kTest, "upgrade_unplug_after_" + std::to_string(after_blocks) + ".flash_when_pulled", flash);
+    EXPECT_EQ(flash.rfind("OK size=" + std::to_string(after_blocks * 240) + " ", 0), 0u) << flash;
+
+    // A client that asks for an enrolment meanwhile is refused, and nothing is stored.
+    h.clear_signals();
+    g_autoptr(GError) err = h.call("enroll", g_variant_new("(ss)", "up", "thumb"));
+    EXPECT_EQ(err, nullptr);
+    EXPECT_TRUE(h.wait_signals("enrollStatusChanged", 1, 20000));
+    const auto refused = h.signals("enrollStatusChanged");
+    ASSERT_FALSE(refused.empty());
+    EXPECT_NE(refused.back().code, 0);
+
+    // The module comes back still in its bootloader: the service finishes the job.
+    h.pump(1000);
+    ASSERT_TRUE(h.emu().ok("plug boot"));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("mode") == "OK app" && module_version(h) == 1600; }, 60000))
+        << "mode " << h.emu().command("mode") << ", version " << module_version(h);
+    figure(kTest, "upgrade_unplug_after_" + std::to_string(after_blocks) + ".ms_to_upgraded",
+           static_cast<long long>(seconds_since(begin) * 1000));
+    figure(kTest, "upgrade_unplug_after_" + std::to_string(after_blocks) + ".refused_enrolment",
+           sig_str(refused.back()));
+    ASSERT_TRUE(h.daemon_alive());
+    ASSERT_TRUE(h.wait_for(
+        [&] {
+            gint count = 0;
+            tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
+            return count == 1;
+        },
+        10000));
+    // The device is idle and works with the new firmware.
+    h.clear_signals();
+    EXPECT_TRUE(enrol_finger(h, "up", "thumb", "up-thumb"))
+        << list_of(sig_strs(h.signals("enrollStatusChanged")));
+    const ListFile list = load_list(h.conf_dir() + "tvplist.conf");
+    ASSERT_TRUE(list.loaded) << list.error;
+    EXPECT_EQ(list.entries.size(), 1u) << describe(list);
+    EXPECT_TRUE(list_module_problems(list, module_templates(h.emu())).empty());
+    EXPECT_EQ(upgrade_flag(h), 0) << "the counter is lowered once the upgrade is done";
+    if (getenv("TIRVANE_STRESS_DAEMON_TSAN_LOG") != nullptr) {
+        h.stop_daemon(SIGTERM);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, UpgradeFault, ::testing::Values(0, 2),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return "AfterBlock" + std::to_string(info.param);
+                         });
