@@ -28,7 +28,5 @@ if [ "${TIRVANE_SKIP_SANITIZERS:-0}" != 1 ]; then
   export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:abort_on_error=1:suppressions=$here/tests/asan.supp"
   export LSAN_OPTIONS="suppressions=$here/tests/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-  # The scripted-service client test is covered by the first pass (and the client
-  # end to end by e2e.cli here).
-  ctest --test-dir "$asan" -j2 --output-on-failure --timeout 1800 -E "^product\.cli$"
+  ctest --test-dir "$asan" -j2 --output-on-failure --timeout 1800
 fi

@@ -381,10 +381,11 @@ bool ServiceHarness::wait_signals(const std::string &name, size_t count, int tim
     return wait_for([&] { return signals(name).size() >= count; }, timeout_ms);
 }
 
-GError *ServiceHarness::call(const char *method, GVariant *args, GVariant **reply, int timeout_ms)
+GError *call_service(GDBusConnection *connection, const char *method, GVariant *args, GVariant **reply,
+                     int timeout_ms)
 {
     GError *err = nullptr;
-    GVariant *result = g_dbus_connection_call_sync(connection_, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane",
+    GVariant *result = g_dbus_connection_call_sync(connection, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane",
                                                    "nuvex.kal.Tirvane", method, args, nullptr,
                                                    G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &err);
     if (reply != nullptr) {
@@ -393,6 +394,11 @@ GError *ServiceHarness::call(const char *method, GVariant *args, GVariant **repl
         g_variant_unref(result);
     }
     return err;
+}
+
+GError *ServiceHarness::call(const char *method, GVariant *args, GVariant **reply, int timeout_ms)
+{
+    return call_service(connection_, method, args, reply, timeout_ms);
 }
 
 namespace

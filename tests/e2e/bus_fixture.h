@@ -165,6 +165,11 @@ std::string standin_library();
 std::string policy_file();
 std::string introspection_file();
 
+// A synchronous call to the service on `connection`; returns the error (null on
+// success). The reply, when wanted, goes to `reply`.
+GError *call_service(GDBusConnection *connection, const char *method, GVariant *args, GVariant **reply,
+                     int timeout_ms);
+
 // Reads a whole file; empty when missing.
 std::string slurp(const std::string &path);
 void write_file(const std::string &path, const std::string &text);

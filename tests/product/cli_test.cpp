@@ -16,6 +16,8 @@
 #include <gio/gio.h>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -104,7 +106,7 @@ class FakeService
     // Script, set before the client runs.
     std::vector<Step> enroll_steps;
     std::vector<Step> verify_steps;
-    GDBusError call_error = static_cast<GDBusError>(-1); // for enroll and verify
+    std::optional<GDBusError> call_error; // for enroll and verify; none: the call goes on
     std::string call_error_message;
     std::vector<std::string> fingers;
     int device_count = 1;
@@ -238,10 +240,10 @@ class FakeService
 
     bool refuse(GDBusMethodInvocation *invocation)
     {
-        if (static_cast<int>(call_error) < 0) {
+        if (!call_error) {
             return false;
         }
-        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, call_error, "%s",
+        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, *call_error, "%s",
                                               call_error_message.c_str());
         return true;
     }
@@ -446,11 +448,11 @@ class CliTest : public ::testing::Test
                 "  </policy>\n"
                 "</busconfig>\n";
         conf.close();
-        bus_pid_ = fork();
-        if (bus_pid_ == 0) {
-            const std::string config = "--config-file=" + dir_ + "/bus.conf";
-            execl("/usr/bin/dbus-daemon", "dbus-daemon", "--nofork", "--nosyslog", config.c_str(), nullptr);
-            _exit(127);
+        std::string config = "--config-file=" + dir_ + "/bus.conf";
+        std::string program = "dbus-daemon", nofork = "--nofork", nosyslog = "--nosyslog";
+        char *bus_argv[] = {program.data(), nofork.data(), nosyslog.data(), config.data(), nullptr};
+        if (posix_spawn(&bus_pid_, "/usr/bin/dbus-daemon", nullptr, nullptr, bus_argv, environ) != 0) {
+            bus_pid_ = -1;
         }
         ASSERT_TRUE(wait_until(
             [&] {
@@ -490,17 +492,20 @@ class CliTest : public ::testing::Test
         const std::string err = dir_ + "/err";
         unlink(out.c_str());
         unlink(err.c_str());
-        pid_t pid = fork();
-        if (pid == 0) {
-            int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int null_fd = open("/dev/null", O_RDONLY);
-            dup2(out_fd, STDOUT_FILENO);
-            dup2(err_fd, STDERR_FILENO);
-            dup2(null_fd, STDIN_FILENO);
-            execve(c_argv[0], c_argv.data(), c_env.data());
-            _exit(127);
+        // posix_spawn rather than fork: this process has bus threads, and a
+        // sanitizer runtime may hold its locks in them at the moment of a fork.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data()) != 0) {
+            pid = -1;
         }
+        posix_spawn_file_actions_destroy(&actions);
         return pid;
     }
 
@@ -512,6 +517,9 @@ class CliTest : public ::testing::Test
     Result finish(pid_t pid, std::chrono::milliseconds limit = 15s)
     {
         Result result;
+        if (pid <= 0) {
+            return result; // not started
+        }
         int status = 0;
         const bool ended = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit);
         if (!ended) {

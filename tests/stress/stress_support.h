@@ -392,16 +392,7 @@ class ThreadBus
     // A synchronous call to the service; returns the error (null on success).
     GError *call(const char *method, GVariant *args, GVariant **reply = nullptr, int timeout_ms = 25000)
     {
-        GError *err = nullptr;
-        GVariant *result = g_dbus_connection_call_sync(connection_, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane",
-                                                       "nuvex.kal.Tirvane", method, args, nullptr,
-                                                       G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &err);
-        if (reply != nullptr) {
-            *reply = result;
-        } else if (result != nullptr) {
-            g_variant_unref(result);
-        }
-        return err;
+        return tvtest::call_service(connection_, method, args, reply, timeout_ms);
     }
 
     // Sends a call and does not wait for (or want) its reply.

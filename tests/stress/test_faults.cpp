@@ -493,63 +493,44 @@ class Cases : public FaultCase
         h().emu().ok("silence off");
         note("signals " + list_of(sig_strs(verify_signals())));
     }
-    void corrupt_match_answer()
+    // A verification of vu with `fault` injected before it starts or once the
+    // module waits for the touch: it must still match within `touches` touches.
+    void expect_match_despite(const std::string &fault, bool before_start, int touches)
     {
         ensure_verify_finger();
+        if (before_start) {
+            inject(fault);
+        }
         start_verify("vu");
-        ASSERT_TRUE(wait_pending("identify"));
-        inject("corrupt-next");
-        const bool got = touch_until_match("vu", "vu-thumb", 3);
-        EXPECT_TRUE(got) << "after a garbled result the verification takes the next touch: "
-                         << list_of(sig_strs(verify_signals())) << " pending "
+        if (!before_start) {
+            ASSERT_TRUE(wait_pending("identify"));
+            inject(fault);
+        }
+        const bool got = touch_until_match("vu", "vu-thumb", touches);
+        EXPECT_TRUE(got) << fault << ": " << list_of(sig_strs(verify_signals())) << " pending "
                          << h().emu().command("pending");
-        note(std::string(got ? "matched" : "NO MATCH in 3 touches") + "; signals " +
-             list_of(sig_strs(verify_signals())));
+        note(std::string(got ? "matched" : "NO MATCH") + " within " + std::to_string(touches) +
+             " touches; signals " + list_of(sig_strs(verify_signals())));
         if (!got) {
             stop_verify();
         }
+    }
+    void corrupt_match_answer()
+    {
+        // After a garbled result the verification takes the next touch.
+        expect_match_despite("corrupt-next", false, 3);
     }
     void split_match_answer()
     {
-        ensure_verify_finger();
-        start_verify("vu");
-        ASSERT_TRUE(wait_pending("identify"));
-        inject("split-next");
-        const bool got = touch_until_match("vu", "vu-thumb", 1);
-        EXPECT_TRUE(got) << list_of(sig_strs(verify_signals()));
-        note(got ? "matched at the first touch" : "no match");
-        if (!got) {
-            stop_verify();
-        }
+        expect_match_despite("split-next", false, 1);
     }
     void stray_answer_before_the_match()
     {
-        ensure_verify_finger();
-        start_verify("vu");
-        ASSERT_TRUE(wait_pending("identify"));
-        inject("stray-next");
-        const bool got = touch_until_match("vu", "vu-thumb", 3);
-        EXPECT_TRUE(got) << list_of(sig_strs(verify_signals())) << " pending "
-                         << h().emu().command("pending");
-        note(std::string(got ? "matched" : "NO MATCH in 3 touches") + "; signals " +
-             list_of(sig_strs(verify_signals())));
-        if (!got) {
-            stop_verify();
-        }
+        expect_match_despite("stray-next", false, 3);
     }
     void corrupt_answer_at_verification_start()
     {
-        ensure_verify_finger();
-        inject("corrupt-next");
-        start_verify("vu");
-        const bool got = touch_until_match("vu", "vu-thumb", 3);
-        EXPECT_TRUE(got) << list_of(sig_strs(verify_signals())) << " pending "
-                         << h().emu().command("pending");
-        note(std::string(got ? "matched" : "NO MATCH in 3 touches") + "; signals " +
-             list_of(sig_strs(verify_signals())));
-        if (!got) {
-            stop_verify();
-        }
+        expect_match_despite("corrupt-next", true, 3);
     }
     void unplug_mid_verification()
     {
