@@ -177,6 +177,9 @@ static bool method_allowed(GDBusMethodInvocation *invocation)
     }
     uid_t uid = 0;
     if (!tvp_caller_uid(invocation, &uid)) {
+        // Typically a caller that left the bus right after sending.
+        TVP_LOG(LOG_LOG_GRADE, "caller %s could not be identified, %s refused.\n",
+                g_dbus_method_invocation_get_sender(invocation), method);
         return deny(invocation, "%s: the caller's identity could not be established", method);
     }
     if (uid == 0) {

@@ -216,6 +216,7 @@ TEST(Vanish, ClientsThatVanishMidOperationLeaveTheDeviceFreeForTheNext)
         SCOPED_TRACE("round " + std::to_string(r) + " " + label);
         settle(h);
         const size_t noticed_before = count_of(h.log_text(), "left the bus, stopping its operation");
+        const size_t unknown_before = count_of(h.log_text(), "could not be identified");
 
         // ---- a client starts the operation -----------------------------------------
         Helper helper;
@@ -278,11 +279,24 @@ TEST(Vanish, ClientsThatVanishMidOperationLeaveTheDeviceFreeForTheNext)
         ++vanished;
 
         // The service notices and lets go of the device (a verification first
-        // collects a late result, then cancels the module's search).
+        // collects a late result, then cancels the module's search). An
+        // enrolment whose caller was gone before the service could ask the bus
+        // who it was is refused instead and never starts.
+        bool refused_unknown = false;
         const bool noticed = h.wait_for(
-            [&] { return count_of(h.log_text(), "left the bus, stopping its operation") > noticed_before; },
+            [&] {
+                const std::string log = h.log_text();
+                refused_unknown = op == Op::Enroll && moment == Moment::RightAfterSending &&
+                                  count_of(log, "could not be identified") > unknown_before &&
+                                  signals_of(h, "enrollStatusChanged", user) == 0;
+                return refused_unknown ||
+                       count_of(log, "left the bus, stopping its operation") > noticed_before;
+            },
             15000);
         EXPECT_TRUE(noticed) << "the service did not notice that its caller left";
+        if (refused_unknown) {
+            figure(kTest, "round " + std::to_string(r) + " refused_as_unidentified", 1);
+        }
         const double noticed_s = seconds_since(gone);
         EXPECT_TRUE(h.wait_for([&] { return h.emu().command("pending") == "OK none"; }, 15000))
             << h.emu().command("pending");
