@@ -31,30 +31,7 @@ cleanup() {
 trap cleanup EXIT
 
 # A private bus with the system bus's rules and the service's own policy.
-cat >"$work/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$work/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-  </policy>
-  <include>$here/data/nuvex.kal.Tirvane.conf</include>
-</busconfig>
-CONF
+"$here/scripts/system-bus-conf.sh" "$work/bus" "$here/data/nuvex.kal.Tirvane.conf" >"$work/bus.conf"
 dbus-daemon --nofork --nosyslog --config-file="$work/bus.conf" &
 pids+=($!)
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"

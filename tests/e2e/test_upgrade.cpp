@@ -1,26 +1,11 @@
 // Firmware upgrade through the module's bootloader, end to end.
 #include "flow_helpers.h"
-
-#include <regex>
+#include "upgrade_helpers.h"
 
 using namespace tvtest;
 
 namespace
 {
-
-// A firmware image of `size` bytes carrying its version text inside, as the
-// module's build embeds it.
-std::string image_with_version(int version, size_t size = 1000)
-{
-    std::string image(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        image[i] = static_cast<char>((i * 7 + 3) & 0xFF);
-    }
-    char text[32];
-    snprintf(text, sizeof(text), "acm32_btl_nuvex_pc_%06d", version);
-    image.replace(size / 2, strlen(text), text);
-    return image;
-}
 
 DaemonOptions upgrade_options(ServiceHarness &h, const char *mode, int module_version, int image_version)
 {
@@ -34,24 +19,6 @@ DaemonOptions upgrade_options(ServiceHarness &h, const char *mode, int module_ve
         write_file(h.conf_dir() + base + ".bin", image_with_version(image_version));
     }
     return options;
-}
-
-int module_version(ServiceHarness &h)
-{
-    const std::string reply = h.emu().command("version");
-    int num = -1;
-    sscanf(reply.c_str(), "OK %d", &num);
-    return num;
-}
-
-int upgrade_flag(ServiceHarness &h)
-{
-    std::smatch m;
-    const std::string text = h.read_file("fp_driver.conf");
-    if (std::regex_search(text, m, std::regex("UpgradeFlag=(-?\\d+)"))) {
-        return std::stoi(m[1]);
-    }
-    return -100;
 }
 
 bool sent_reboot(ServiceHarness &h)

@@ -5,8 +5,7 @@
 // be enrolled, verified and deleted), and the list agrees with what the clients
 // were told and with the module.
 #include "stress_support.h"
-
-#include <regex>
+#include "upgrade_helpers.h"
 
 using namespace tvtest;
 using namespace tvstress;
@@ -109,6 +108,22 @@ class FaultCase : public ::testing::TestWithParam<const char *>
             return false;
         }
         return h().wait_for([&] { return enrol_signals().size() > seen; }, timeout_ms);
+    }
+    // Starts an enrolment of eu's `finger` and gives it all six touches, up to
+    // the point where the module merges and stores (its reports follow the last
+    // capture 100 ms later).
+    bool enrol_up_to_the_store(const std::string &finger)
+    {
+        start_enrol("eu", finger);
+        if (!wait_progress("{\"progress\":0}")) {
+            return false;
+        }
+        for (int i = 0; i < 5; ++i) {
+            if (!touch("eu-" + finger)) {
+                return false;
+            }
+        }
+        return h().emu().ok("touch eu-" + finger) && wait_progress("{\"progress\":96}", 3000);
     }
     // Plays touches until the enrolment ends; a stuck one is stopped. Returns
     // the final signal, and records a success in the ledger.
@@ -382,14 +397,7 @@ class Cases : public FaultCase
     void corrupt_store_report()
     {
         const std::string finger = fresh("e");
-        start_enrol("eu", finger);
-        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
-        for (int i = 0; i < 5; ++i) {
-            ASSERT_TRUE(touch("eu-" + finger));
-        }
-        ASSERT_TRUE(h().emu().ok("touch eu-" + finger));
-        // The merge and store reports follow the last capture 100 ms later.
-        ASSERT_TRUE(wait_progress("{\"progress\":96}", 3000));
+        ASSERT_TRUE(enrol_up_to_the_store(finger));
         inject("corrupt-next");
         bool stopped = false;
         const Signal s = drive_enrol_to_end("eu", finger, "eu-" + finger, &stopped);
@@ -453,13 +461,7 @@ class Cases : public FaultCase
     void unplug_while_the_module_stores()
     {
         const std::string finger = fresh("e");
-        start_enrol("eu", finger);
-        ASSERT_TRUE(wait_progress("{\"progress\":0}"));
-        for (int i = 0; i < 5; ++i) {
-            ASSERT_TRUE(touch("eu-" + finger));
-        }
-        ASSERT_TRUE(h().emu().ok("touch eu-" + finger));
-        ASSERT_TRUE(wait_progress("{\"progress\":96}", 3000));
+        ASSERT_TRUE(enrol_up_to_the_store(finger));
         inject("unplug");
         ASSERT_TRUE(h().wait_for([&] { return final_index() >= 0; }, 6000))
             << list_of(sig_strs(enrol_signals()));
@@ -728,40 +730,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Fault,
                          });
 
 // ---- the firmware upgrade ---------------------------------------------------------------
-
-namespace
-{
-
-std::string image_with_version(int version, size_t size)
-{
-    std::string image(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        image[i] = static_cast<char>((i * 7 + 3) & 0xFF);
-    }
-    char text[32];
-    snprintf(text, sizeof(text), "acm32_btl_nuvex_pc_%06d", version);
-    image.replace(size / 2, strlen(text), text);
-    return image;
-}
-
-int module_version(ServiceHarness &h)
-{
-    int num = -1;
-    sscanf(h.emu().command("version").c_str(), "OK %d", &num);
-    return num;
-}
-
-int upgrade_flag(ServiceHarness &h)
-{
-    std::smatch m;
-    const std::string text = h.read_file("fp_driver.conf");
-    if (std::regex_search(text, m, std::regex("UpgradeFlag=(-?\\d+)"))) {
-        return std::stoi(m[1]);
-    }
-    return -100;
-}
-
-} // namespace
 
 class UpgradeFault : public ::testing::TestWithParam<int>
 {
