@@ -212,16 +212,30 @@ void ServiceHarness::on_signal(GDBusConnection *, const gchar *, const gchar *, 
                                const gchar *signal_name, GVariant *parameters, gpointer user_data)
 {
     auto *self = static_cast<ServiceHarness *>(user_data);
-    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sis)"))) {
+    Signal s;
+    if (!read_status_signal(signal_name, parameters, &s)) {
         return;
+    }
+    std::lock_guard<std::mutex> lock(self->signals_mutex_);
+    s.seq = self->next_seq();
+    self->signals_.push_back(std::move(s));
+}
+
+bool read_status_signal(const gchar *signal_name, GVariant *parameters, Signal *out)
+{
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sis)"))) {
+        return false;
     }
     const gchar *id = nullptr;
     const gchar *msg = nullptr;
     gint code = 0;
     g_variant_get(parameters, "(&si&s)", &id, &code, &msg);
-    std::lock_guard<std::mutex> lock(self->signals_mutex_);
-    self->signals_.push_back(
-        {signal_name, id, code, msg, std::chrono::steady_clock::now(), self->next_seq()});
+    out->name = signal_name;
+    out->id = id;
+    out->code = code;
+    out->msg = msg;
+    out->when = std::chrono::steady_clock::now();
+    return true;
 }
 
 bool ServiceHarness::start(const DaemonOptions &options)

@@ -165,6 +165,10 @@ std::string standin_library();
 std::string policy_file();
 std::string introspection_file();
 
+// A status signal of the service (arguments (sis)) as a record stamped now;
+// false for any other signature. The arrival order is left to the caller.
+bool read_status_signal(const gchar *signal_name, GVariant *parameters, Signal *out);
+
 // A synchronous call to the service on `connection`; returns the error (null on
 // success). The reply, when wanted, goes to `reply`.
 GError *call_service(GDBusConnection *connection, const char *method, GVariant *args, GVariant **reply,

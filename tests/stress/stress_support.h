@@ -487,21 +487,12 @@ class ThreadBus
                           const gchar *signal_name, GVariant *parameters, gpointer user_data)
     {
         auto *self = static_cast<ThreadBus *>(user_data);
-        if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sis)"))) {
+        tvtest::Signal s;
+        if (!tvtest::read_status_signal(signal_name, parameters, &s)) {
             return;
         }
-        const gchar *id = nullptr;
-        const gchar *msg = nullptr;
-        gint code = 0;
-        g_variant_get(parameters, "(&si&s)", &id, &code, &msg);
-        tvtest::Signal s;
-        s.name = signal_name;
-        s.id = id;
-        s.code = code;
-        s.msg = msg;
-        s.when = std::chrono::steady_clock::now();
         s.seq = self->signals_.size() + 1;
-        self->signals_.push_back(s);
+        self->signals_.push_back(std::move(s));
     }
 
     std::string user_;
