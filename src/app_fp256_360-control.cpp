@@ -14,13 +14,6 @@ constexpr int kSetModeMaxLen = 99;
 // Restart code: four bytes followed by the ASCII letters "QRXK".
 constexpr uint8_t kRebootCode[8] = {0x3C, 0xC3, 0x69, 0x96, 0x51, 0x52, 0x58, 0x4B};
 
-RECV_DATA_STRUCT schedule(int recv_len, uint16_t wait_ms, uint16_t cycle_times, uint16_t cycle_ms)
-{
-    RECV_DATA_STRUCT recv_param{};
-    fp_recv_param_init(&recv_param, recv_len, wait_ms, cycle_times, cycle_ms);
-    return recv_param;
-}
-
 } // namespace
 
 int fp_delete_template(uint16_t enroll_id, uint16_t num)
@@ -30,8 +23,7 @@ int fp_delete_template(uint16_t enroll_id, uint16_t num)
     fp_device_param.delete_template_result = FP_RESP_NONE;
     const uint8_t params[4] = {static_cast<uint8_t>(enroll_id >> 8), static_cast<uint8_t>(enroll_id),
                                static_cast<uint8_t>(num >> 8), static_cast<uint8_t>(num)};
-    if (fp_send_cmd(PROT_CMD_DELCHAR, params, sizeof(params), schedule(64, 20, 5, 20)) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "fp_send_cmd failed!!!\r\n");
+    if (fp_exchange(FP_HERE, PROT_CMD_DELCHAR, params, sizeof(params), FP_LINE_CRLF) != 0) {
         return -1;
     }
     if (fp_device_param.delete_template_result != PROT_RESP_OK) {
@@ -46,7 +38,7 @@ int fp_empty_template(void)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_EMPTY command.\n");
     fp_device_param.empty_template_result = FP_RESP_NONE;
-    if (fp_send_cmd(PROT_CMD_EMPTY, nullptr, 0, schedule(64, 20, 5, 20)) != 0) {
+    if (fp_exchange(FP_HERE, PROT_CMD_EMPTY, nullptr, 0, FP_LINE_NONE) != 0) {
         return -1;
     }
     if (fp_device_param.empty_template_result != PROT_RESP_OK) {
@@ -63,7 +55,7 @@ int fp_cancel(void)
     fp_device_param.cancel_result = FP_RESP_NONE;
     int result = 0;
     // A module that does not answer is taken as cancelled.
-    if (fp_send_cmd(PROT_CMD_CANCEL, nullptr, 0, schedule(64, 20, 5, 20)) == 0 &&
+    if (fp_exchange(FP_HERE, PROT_CMD_CANCEL, nullptr, 0, FP_LINE_NONE) == 0 &&
         fp_device_param.cancel_result != PROT_RESP_OK) {
         TVP_LOG(ERR_LOG_GRADE, "cancel_result = 0x%02x, error!!!\r\n", fp_device_param.cancel_result);
         result = -1;
@@ -77,7 +69,7 @@ int fp_sleep(void)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_SLEEP command.\n");
     fp_device_param.sleep_result = FP_RESP_NONE;
-    if (fp_send_cmd(PROT_CMD_SLEEP, nullptr, 0, schedule(64, 20, 3, 20)) != 0) {
+    if (fp_exchange(FP_HERE, PROT_CMD_SLEEP, nullptr, 0, FP_LINE_NONE) != 0) {
         return -1;
     }
     if (fp_device_param.sleep_result != PROT_RESP_OK) {
@@ -102,43 +94,20 @@ int fp_set_mode(const char *mode, int len)
     }
     // Marks the answer as not being a firmware version.
     prot_packet_usb.current_sub_cmd_code = PROT_SUBCMD_SET_MODE;
-    if (fp_send_cmd(PROT_CMD_TEST_TYPE, params, len + 1, schedule(64, 20, 10, 20)) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "fp_send_cmd failed!!!\n");
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
-        return -1;
-    }
-    return 0;
+    return fp_exchange_ok(FP_HERE, PROT_CMD_TEST_TYPE, params, len + 1, FP_LINE_LF, FP_LINE_CRLF);
 }
 
 int fp_reboot(void)
 {
     // One read after 70 ms: a module that restarts before answering gives -1.
-    if (fp_send_cmd(PROT_CMD_RTBOOT, kRebootCode, sizeof(kRebootCode), schedule(64, 70, 1, 0)) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "fp_send_cmd failed!!!\n");
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
-        return -1;
-    }
-    return 0;
+    return fp_exchange_ok(FP_HERE, PROT_CMD_RTBOOT, kRebootCode, sizeof(kRebootCode), FP_LINE_LF,
+                          FP_LINE_CRLF);
 }
 
 int fp_set_pc_state(uint8_t pc_state)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_PS_PC_STATE command.\n");
-    if (fp_send_cmd(PROT_CMD_PS_PC_STATE, &pc_state, 1, schedule(64, 20, 3, 20)) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "fp_send_cmd failed!!!\n");
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\n");
-        return -1;
-    }
-    return 0;
+    return fp_exchange_ok(FP_HERE, PROT_CMD_PS_PC_STATE, &pc_state, 1, FP_LINE_LF, FP_LINE_LF);
 }
 
 int fp_delete_invalid_template(const uint8_t *index_list)

@@ -3,7 +3,8 @@
 //
 // Malformed answers never write outside a record: an answer too short for the
 // data its command carries stores none of that data (the confirm code and the
-// pairing are still taken); a capture number above 8 in an enrolment report is
+// pairing are still taken; a short index-table answer also counts as a failed
+// confirm code, FP_RESP_NONE); a capture number above 8 in an enrolment report is
 // ignored (there is no capture it could stand for); id lists longer than the id
 // arrays, or than the bytes actually received, are cut.
 #include "app_fp256_360.h"
@@ -272,7 +273,10 @@ int fp_parse_prot_response(const uint8_t *buf, int len)
         pair_answer();
         if (d.index_table_page < FP_INDEX_TABLE_PAGES) {
             if (len < kIndexTableAnswerLen) {
+                // The page did not arrive: the read fails as a failed confirm,
+                // so nothing is chosen from or deleted because of the old row.
                 log_short_answer(len);
+                p.current_resp_type = FP_RESP_NONE;
                 break;
             }
             memcpy(d.index_table_info[d.index_table_page], &buf[1], FP_INDEX_TABLE_PAGE_SIZE);

@@ -3,13 +3,26 @@
 #include "app_fp256_360.h"
 
 #include "common.h"
-#include "usb_device.h"
 
 namespace
 {
 
-constexpr int kEnrollWaitReadLen = 128;
 constexpr unsigned kEnrollPollPauseMs = 30;
+
+// A report already held ends the wait: the finish first, then the one-shot
+// capture signal (consumed here).
+bool held_report(FP_AUTOENROLL_PARAM_STRUCT &e)
+{
+    if (e.enroll_finish_flag != 0) {
+        TVP_LOG(DBG_LOG_GRADE, "received enroll_finish_flag.\n");
+        return true;
+    }
+    if (e.current_enroll_flag != 0) {
+        e.current_enroll_flag = 0;
+        return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -46,11 +59,8 @@ int fp_auto_enroll_start(uint16_t enroll_id, uint8_t enroll_times, uint16_t para
 
     const uint8_t request[5] = {static_cast<uint8_t>(enroll_id >> 8), static_cast<uint8_t>(enroll_id),
                                 enroll_times, static_cast<uint8_t>(param >> 8), static_cast<uint8_t>(param)};
-    RECV_DATA_STRUCT recv_param{};
-    fp_recv_param_init(&recv_param, 64, 20, 3, 20);
     // The module's first answer is the stage 0 report, which pairs the exchange.
-    if (fp_send_cmd(PROT_CMD_AUTOENROLL, request, sizeof(request), recv_param) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "fp_send_cmd failed!!!\n");
+    if (fp_exchange(FP_HERE, PROT_CMD_AUTOENROLL, request, sizeof(request), FP_LINE_LF) != 0) {
         return -1;
     }
     switch (e.validity_check_result) {
@@ -62,7 +72,7 @@ int fp_auto_enroll_start(uint16_t enroll_id, uint8_t enroll_times, uint16_t para
         TVP_LOG(ERR_LOG_GRADE, "enroll id out of range!!!\n");
         return -1;
     default:
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\n");
+        fp_log_not_ok(FP_HERE, FP_LINE_LF);
         return -1;
     }
 }
@@ -70,24 +80,27 @@ int fp_auto_enroll_start(uint16_t enroll_id, uint8_t enroll_times, uint16_t para
 int fp_auto_enroll(int timeout_ms)
 {
     TVP_LOG(DBG_LOG_GRADE, "start.\n");
-    struct timeval start {
-    };
-    fp_get_time_now(&start);
+    FP_WAIT_CLOCK waited{};
+    fp_wait_clock_start(&waited);
     FP_AUTOENROLL_PARAM_STRUCT &e = fp_device_param.auto_enroll_param;
+    // Stage reports that arrived together with earlier ones need no further read.
+    if (held_report(e)) {
+        return 0;
+    }
     for (;;) {
-        fp_read_and_parse_prot(kEnrollWaitReadLen); // stage reports are decoded as they come
+        fp_read_and_parse_prot(FP_ENROLL_WAIT_READ_LEN); // stage reports are decoded as they come
         if (e.enroll_finish_flag != 0) {
             TVP_LOG(DBG_LOG_GRADE, "received enroll_finish_flag.\n");
             return 0;
         }
-        if (usb_get_dev_handle() == nullptr) {
+        if (!fp_module_present()) {
             fp_device_param.ctrlFlag.store(FP_CONTROL_FLAG_DEV_NOT_EXIST);
             return -1;
         }
         if (fp_device_param.ctrlFlag.load() == FP_CONTROL_FLAG_STOPPED) {
             return -1;
         }
-        if (fp_get_increment_of_time_ms(&start) > timeout_ms) {
+        if (fp_wait_clock_elapsed_ms(&waited) > timeout_ms) {
             TVP_LOG(DBG_LOG_GRADE, "enroll timeout!!!\n");
             fp_device_param.ctrlFlag.store(FP_CONTROL_FLAG_TIMEOUT);
             return -1;
@@ -131,22 +144,4 @@ uint8_t fp_get_enroll_result(uint8_t enroll_time)
         return FP_RESP_NONE;
     }
     return fp_device_param.auto_enroll_param.enroll_result[enroll_time];
-}
-
-int fp_get_increment_of_time_ms(const struct timeval *start)
-{
-    if (start == nullptr) {
-        TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\r\n");
-        return 0;
-    }
-    struct timeval now {
-    };
-    fp_get_time_now(&now);
-    long sec = now.tv_sec - start->tv_sec;
-    long usec = now.tv_usec - start->tv_usec;
-    if (usec < 0) {
-        sec -= 1;
-        usec += 1000000;
-    }
-    return static_cast<int>(sec * 1000 + usec / 1000);
 }

@@ -3,7 +3,6 @@
 // brightness and the fingerprint image.
 #include "app_fp256_360.h"
 #include "common.h"
-#include "usb_device.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,24 +11,14 @@
 namespace
 {
 
-constexpr int kInfoPageReadLen = 148;
-constexpr int kImageReadLen = 92180; // the image packet is 9 + 92,160 + 2 bytes
 constexpr int kFwFollowUpReads = 5;
 constexpr unsigned kFwFollowUpPauseMs = 20;
-constexpr int kFwFollowUpReadLen = 64;
-
-RECV_DATA_STRUCT schedule(int recv_len, uint16_t wait_ms, uint16_t cycle_times, uint16_t cycle_ms)
-{
-    RECV_DATA_STRUCT recv_param{};
-    fp_recv_param_init(&recv_param, recv_len, wait_ms, cycle_times, cycle_ms);
-    return recv_param;
-}
 
 // Reads the image data packet that follows an OK answer to an image request.
 bool read_image_packet()
 {
     prot_packet_usb.current_cmd_code = PORT_CMD_ACQUIRE_IMAGEDATA; // image mode of the receive machine
-    return fp_read_and_parse_prot(kImageReadLen) == 0;
+    return fp_read_and_parse_prot(FP_IMAGE_READ_LEN) == 0;
 }
 
 } // namespace
@@ -38,27 +27,13 @@ int fp_handshake(void)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_HANDSHAKE command.\n");
     fp_device_param.handshake_state = 0;
-    if (fp_send_cmd(PROT_CMD_HANDSHAKE, nullptr, 0, schedule(230, 20, 3, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
-        return -1;
-    }
-    return 0;
+    return fp_exchange_ok(FP_HERE, PROT_CMD_HANDSHAKE, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF);
 }
 
 int fp_read_sys_param(void)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_READSYSPARA command.\n");
-    if (fp_send_cmd(PROT_CMD_READSYSPARA, nullptr, 0, schedule(64, 20, 3, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
-        return -1;
-    }
-    return 0;
+    return fp_exchange_ok(FP_HERE, PROT_CMD_READSYSPARA, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF);
 }
 
 int fp_set_chip_addr(uint32_t chip_addr)
@@ -67,27 +42,16 @@ int fp_set_chip_addr(uint32_t chip_addr)
     const uint8_t params[4] = {static_cast<uint8_t>(chip_addr >> 24), static_cast<uint8_t>(chip_addr >> 16),
                                static_cast<uint8_t>(chip_addr >> 8), static_cast<uint8_t>(chip_addr)};
     // Later frames still carry the address FF FF FF FF.
-    if (fp_send_cmd(PROT_CMD_SETCHIPADDR, params, sizeof(params), schedule(64, 20, 3, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
-        return -1;
-    }
-    return 0;
+    return fp_exchange_ok(FP_HERE, PROT_CMD_SETCHIPADDR, params, sizeof(params), FP_LINE_NONE, FP_LINE_CRLF);
 }
 
 int fp_read_flash_info_page(void)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_READINFOPAGE command.\n");
-    if (fp_send_cmd(PROT_CMD_READINFOPAGE, nullptr, 0, schedule(64, 20, 5, 20)) != 0) {
+    if (fp_exchange_ok(FP_HERE, PROT_CMD_READINFOPAGE, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF) != 0) {
         return -1;
     }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
-        return -1;
-    }
-    if (fp_read_and_parse_prot(kInfoPageReadLen) != 0) {
+    if (fp_read_and_parse_prot(FP_INFO_PAGE_READ_LEN) != 0) {
         TVP_LOG(ERR_LOG_GRADE, "fp_read_and_parse_prot failed!!!\r\n");
         return -1;
     }
@@ -98,25 +62,13 @@ int fp_read_index_table(uint8_t index_page)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_READINDEXTABLE command.\n");
     fp_device_param.index_table_page = index_page;
-    if (fp_send_cmd(PROT_CMD_READINDEXTABLE, &index_page, 1, schedule(64, 20, 10, 20)) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "fp_send_cmd failed!!!\r\n");
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
-        return -1;
-    }
-    return 0;
+    return fp_exchange_ok(FP_HERE, PROT_CMD_READINDEXTABLE, &index_page, 1, FP_LINE_CRLF, FP_LINE_CRLF);
 }
 
 int fp_get_chip_serial_num(void)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_GETCHIPSN command.\n");
-    if (fp_send_cmd(PROT_CMD_GETCHIPSN, nullptr, 0, schedule(64, 20, 3, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
+    if (fp_exchange_ok(FP_HERE, PROT_CMD_GETCHIPSN, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF) != 0) {
         return -1;
     }
     TVP_LOG(DBG_LOG_GRADE, "chip_serial_num: ");
@@ -129,24 +81,13 @@ int fp_get_valid_template_num(void)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_VALIDTEMPLATENUM command.\r\n");
     fp_device_param.valid_template_num = 0xFFFF;
-    if (fp_send_cmd(PROT_CMD_VALIDTEMPLATENUM, nullptr, 0, schedule(64, 20, 3, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
-        return -1;
-    }
-    return 0;
+    return fp_exchange_ok(FP_HERE, PROT_CMD_VALIDTEMPLATENUM, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF);
 }
 
 int fp_get_bright(void)
 {
     // The decoder does not pair this code, so the exchange ends with the pairing error.
-    if (fp_send_cmd(PORT_CMD_GET_BRIGHTNESS, nullptr, 0, schedule(64, 20, 3, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
+    if (fp_exchange_ok(FP_HERE, PORT_CMD_GET_BRIGHTNESS, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF) != 0) {
         return -1;
     }
     TVP_LOG(LOG_LOG_GRADE, "received PROT_RESP_OK.\r\n");
@@ -155,11 +96,7 @@ int fp_get_bright(void)
 
 int fp_get_fprint_img(void)
 {
-    if (fp_send_cmd(PROT_CMD_GETIMAGE, nullptr, 0, schedule(64, 100, 10, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
+    if (fp_exchange_ok(FP_HERE, PROT_CMD_GETIMAGE, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF) != 0) {
         return -1;
     }
     TVP_LOG(LOG_LOG_GRADE, "received PROT_RESP_OK.\r\n");
@@ -170,11 +107,7 @@ int fp_get_fprint_img(void)
 int fp_upload_fprint_img(void)
 {
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_UPIMAGE command.\n");
-    if (fp_send_cmd(PROT_CMD_UPIMAGE, nullptr, 0, schedule(64, 20, 5, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
+    if (fp_exchange_ok(FP_HERE, PROT_CMD_UPIMAGE, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF) != 0) {
         return -1;
     }
     if (!read_image_packet()) {
@@ -186,11 +119,7 @@ int fp_upload_fprint_img(void)
 
 int fp_force_get_fprint_img(void)
 {
-    if (fp_send_cmd(PORT_CMD_STARTCAPIMAGE, nullptr, 0, schedule(64, 100, 5, 20)) != 0) {
-        return -1;
-    }
-    if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
+    if (fp_exchange_ok(FP_HERE, PORT_CMD_STARTCAPIMAGE, nullptr, 0, FP_LINE_NONE, FP_LINE_CRLF) != 0) {
         return -1;
     }
     TVP_LOG(LOG_LOG_GRADE, "received PROT_RESP_OK.\r\n");
@@ -206,17 +135,14 @@ int fp_get_firmware_version(void)
     TVP_LOG(DBG_LOG_GRADE, "send PROT_CMD_TEST_TYPE PROT_SUBCMD_READ_FW command.\r\n");
     prot_packet_usb.current_sub_cmd_code = PROT_SUBCMD_READ_FW;
     const uint8_t sub_cmd = PROT_SUBCMD_READ_FW;
-    const bool exchanged = fp_send_cmd(PROT_CMD_TEST_TYPE, &sub_cmd, 1, schedule(64, 20, 10, 20)) == 0;
-    if (!exchanged) {
-        TVP_LOG(ERR_LOG_GRADE, "fp_send_cmd failed!!!\r\n");
-    }
+    const bool exchanged = fp_exchange(FP_HERE, PROT_CMD_TEST_TYPE, &sub_cmd, 1, FP_LINE_CRLF) == 0;
     // A module holding a one-key result answers with it first; the version follows.
     for (int i = 0; i < kFwFollowUpReads; ++i) {
         fp_delay_ms(kFwFollowUpPauseMs);
         if (fp_device_param.onekey_powerup.continue_read_fw_version_flag != 1) {
             break;
         }
-        if (fp_read_and_parse_prot(kFwFollowUpReadLen) != 0) {
+        if (fp_read_and_parse_prot(FP_FW_FOLLOW_UP_READ_LEN) != 0) {
             break;
         }
     }
@@ -225,7 +151,7 @@ int fp_get_firmware_version(void)
         return -1;
     }
     if (fp_resp_type_get() != PROT_RESP_OK) {
-        TVP_LOG(ERR_LOG_GRADE, "not received PROT_RESP_OK!!!\r\n");
+        fp_log_not_ok(FP_HERE, FP_LINE_CRLF);
         return -1;
     }
     return 0;
@@ -268,28 +194,4 @@ uint16_t fp_get_empty_enroll_id(void)
 bool fp_empty_enroll_id_unread(void)
 {
     return empty_id_table_unread.load();
-}
-
-int fp_get_device_num(void)
-{
-    return usb_get_dev_handle() != nullptr ? 1 : 0;
-}
-
-int main_test(int argc, char *argv[])
-{
-    (void)argc;
-    (void)argv;
-    if (fp_module_init() != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "fp_module_init failed.\n");
-        return 0;
-    }
-    if (usb_dev_module_init() != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "usb_dev_module_init failed.\n");
-        return 0;
-    }
-    for (;;) {
-        fp_delay_ms(3000);
-        fp_handshake();
-        fp_delay_ms(3000);
-    }
 }

@@ -1,9 +1,19 @@
 // Receive side of the module protocol: the byte-wise packet machine, packet
-// dispatch, end-of-data decoding, the read-and-parse step and the drain.
+// dispatch and end-of-data decoding. Pure: bytes in, records out; the reads
+// that feed it live in app_fp256_360-exchange.cpp.
+//
+// Resynchronisation. A packet cut short on the wire must not hold the machine:
+// - every exchange and every drain starts from PACKET_IDLE (fp_parse_prot_reset);
+// - outside an image transfer a length field above FP_MAX_PKG_SIZE_FIELD is
+//   dropped at the length bytes, as lengths 0 and 1 are;
+// - the bytes of a packet dropped at its length or rejected by its checksum are
+//   examined once more from the byte after its head: an answer whose head was
+//   swallowed by the cut packet is still found in the same read. (A packet that
+//   dies at its second byte, EF not followed by 01, is not re-examined: EF EF 01
+//   does not start a packet.)
 #include "app_fp256_360.h"
 
 #include "common.h"
-#include "usb_device.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,8 +31,10 @@ static_assert(FP_IMG_SIZE <= FP_MSG_DATA_SIZE && 0xFFFF - 2 <= FP_MSG_DATA_SIZE,
 namespace
 {
 
-constexpr int kDrainReadLen = 64;
 constexpr int kAcceptDumpLimit = 64;
+// A packet that is followed is at most this long (head, payload and checksum).
+constexpr size_t kFollowedPacketMax = FP_MAX_PKG_SIZE_FIELD + FP_MSG_HEAD_SIZE;
+static_assert(kFollowedPacketMax < 0x10000, "a followed packet fits the raw copy without wrapping");
 constexpr int kAcceptDumpLineLen = 32;
 
 bool grade_enabled(int grade)
@@ -67,6 +79,72 @@ uint32_t payload_target(const PROT_PACKET &p)
     return static_cast<uint32_t>(p.prot_size) - 2u;
 }
 
+// The image may follow: the image request's answer or the image itself is awaited.
+bool image_awaited(const PROT_PACKET &p)
+{
+    return p.current_cmd_code == PORT_CMD_ACQUIRE_IMAGEDATA || p.current_cmd_code == PROT_CMD_UPIMAGE ||
+           p.current_cmd_code == PORT_CMD_STARTCAPIMAGE;
+}
+
+// Whether a length field is followed. An image packet always carries 0xFFFF.
+bool length_followed(const PROT_PACKET &p)
+{
+    if (p.prot_size < 2) {
+        return false; // cannot hold a checksum
+    }
+    return p.prot_size <= FP_MAX_PKG_SIZE_FIELD || (p.prot_size == FP_IMG_PKG_SIZE_FIELD && image_awaited(p));
+}
+
+// Result of one byte.
+enum class Step {
+    More,     // the packet goes on (or no packet)
+    Accepted, // a packet was accepted and dispatched
+    Dropped,  // a packet was dropped at its length bytes
+    Rejected, // a complete packet failed its checksum
+};
+
+Step advance(uint8_t value);
+
+// Whether the bytes of a packet that ended this way are still all in the raw copy.
+bool re_examinable(Step step)
+{
+    return step == Step::Dropped ||
+           (step == Step::Rejected && prot_packet_usb.prot_size <= FP_MAX_PKG_SIZE_FIELD);
+}
+
+// Feeds `bytes` (those of a failed packet after its head byte) to the machine,
+// re-examining every further failed packet from the byte after its own head.
+// Terminates: each restart begins after the previous head.
+int re_examine(const uint8_t *bytes, size_t n)
+{
+    int result = -1;
+    size_t head = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const Step step = advance(bytes[i]);
+        if (prot_packet_usb.prot_state == PACKET_HEAD) {
+            head = i; // PACKET_HEAD is entered only by the EF just taken
+        }
+        if (step == Step::Accepted) {
+            result = 0;
+        } else if (re_examinable(step)) {
+            i = head; // continue after that packet's head
+        }
+    }
+    return result;
+}
+
+__attribute__((noinline)) int re_examine_failed_packet()
+{
+    // The machine rewrites the raw copy as it goes: work on a copy of it.
+    uint8_t again[kFollowedPacketMax];
+    const size_t n = std::min<size_t>(usb_recv_cnt, kFollowedPacketMax);
+    if (n < 2) {
+        return -1;
+    }
+    memcpy(again, usb_recv_data + 1, n - 1);
+    return re_examine(again, n - 1);
+}
+
 } // namespace
 
 void fp_log_hex(int grade, const uint8_t *buf, int len, int break_every, const char *tail)
@@ -97,7 +175,10 @@ void fp_log_hex(int grade, const uint8_t *buf, int len, int break_every, const c
     }
 }
 
-int fp_deal_usb_data(uint8_t value)
+namespace
+{
+
+Step advance(uint8_t value)
 {
     PROT_PACKET &p = prot_packet_usb;
     switch (p.prot_state) {
@@ -107,7 +188,7 @@ int fp_deal_usb_data(uint8_t value)
             usb_recv_cnt = 1;
             p.prot_state = PACKET_HEAD;
         }
-        return -1;
+        return Step::More;
     case PACKET_HEAD:
         if (value == 0x01) {
             p.prot_head = FP_PKG_HEAD;
@@ -117,41 +198,41 @@ int fp_deal_usb_data(uint8_t value)
             // Not examined as a new head byte: EF EF 01 does not start a packet.
             p.prot_state = PACKET_IDLE;
         }
-        return -1;
+        return Step::More;
     case PACKET_ADDRESS1:
         p.prot_addr = value;
         append_raw(value);
         p.prot_state = PACKET_ADDRESS2;
-        return -1;
+        return Step::More;
     case PACKET_ADDRESS2:
     case PACKET_ADDRESS3:
     case PACKET_ADDRESS4:
         p.prot_addr = (p.prot_addr << 8) | value;
         append_raw(value);
         p.prot_state = static_cast<uint8_t>(p.prot_state + 1);
-        return -1;
+        return Step::More;
     case PACKET_TYPE:
         p.prot_type = value;
         append_raw(value);
         p.prot_state = PACKET_SIZE1;
-        return -1;
+        return Step::More;
     case PACKET_SIZE1:
         p.prot_size = static_cast<uint16_t>(value << 8);
         append_raw(value);
         p.prot_state = PACKET_SIZE2;
-        return -1;
+        return Step::More;
     case PACKET_SIZE2:
         p.prot_size = static_cast<uint16_t>(p.prot_size | value);
         p.prot_data_cnt = 0;
         append_raw(value);
-        if (p.prot_size > 2) {
-            p.prot_state = PACKET_DATA;
-        } else if (p.prot_size == 2) {
-            p.prot_state = PACKET_CHECKSUM1;
-        } else {
-            p.prot_state = PACKET_IDLE; // lengths 0 and 1 cannot hold a checksum
+        if (!length_followed(p)) {
+            // Lengths 0 and 1 cannot hold a checksum; a longer one than any
+            // answer is a cut packet or a misplaced head.
+            p.prot_state = PACKET_IDLE;
+            return Step::Dropped;
         }
-        return -1;
+        p.prot_state = p.prot_size > 2 ? PACKET_DATA : PACKET_CHECKSUM1;
+        return Step::More;
     case PACKET_DATA: {
         const uint32_t target = payload_target(p);
         if (p.prot_data_cnt >= target) {
@@ -159,20 +240,20 @@ int fp_deal_usb_data(uint8_t value)
             // packet has already outgrown what its length field allows: drop it
             // and look at this byte afresh.
             p.prot_state = PACKET_IDLE;
-            return fp_deal_usb_data(value);
+            return advance(value);
         }
         p.prot_data[p.prot_data_cnt++] = value;
         append_raw(value);
         if (p.prot_data_cnt >= target) {
             p.prot_state = PACKET_CHECKSUM1;
         }
-        return -1;
+        return Step::More;
     }
     case PACKET_CHECKSUM1:
         p.prot_checksum = static_cast<uint16_t>(value << 8);
         append_raw(value);
         p.prot_state = PACKET_CHECKSUM2;
-        return -1;
+        return Step::More;
     case PACKET_CHECKSUM2:
         p.prot_checksum = static_cast<uint16_t>(p.prot_checksum | value);
         append_raw(value);
@@ -180,7 +261,7 @@ int fp_deal_usb_data(uint8_t value)
         break; // the packet is complete: checked below
     default:
         // Unknown state (PACKET_ERROR and above): every byte is ignored.
-        return -1;
+        return Step::More;
     }
 
     const uint32_t sum = static_cast<uint32_t>(p.prot_type) + (p.prot_size >> 8) + (p.prot_size & 0xFF) +
@@ -191,7 +272,7 @@ int fp_deal_usb_data(uint8_t value)
     if (p.prot_checksum != checksum && !image_magic) {
         TVP_LOG(ERR_LOG_GRADE, "p->prot_checksum = 0x%04x, checksum = 0x%04x, not equal!!!\r\n",
                 p.prot_checksum, checksum);
-        return -1;
+        return Step::Rejected;
     }
     p.prot_respond = 0;
     TVP_LOG(DBG_LOG_GRADE, "Recv data from device: %d\n", usb_recv_cnt);
@@ -199,7 +280,24 @@ int fp_deal_usb_data(uint8_t value)
                kAcceptDumpLineLen, "\n");
     fp_parse_prot_head(&p, static_cast<int>(sizeof(PROT_PACKET)));
     usb_recv_cnt = 0;
-    return 0;
+    return Step::Accepted;
+}
+
+} // namespace
+
+int fp_deal_usb_data(uint8_t value)
+{
+    const Step step = advance(value);
+    if (step == Step::Accepted) {
+        return 0;
+    }
+    return re_examinable(step) ? re_examine_failed_packet() : -1;
+}
+
+void fp_parse_prot_reset(void)
+{
+    prot_packet_usb.prot_state = PACKET_IDLE;
+    usb_recv_cnt = 0;
 }
 
 int fp_parse_prot(const uint8_t *buf, int len)
@@ -241,25 +339,6 @@ int fp_parse_prot(const uint8_t *buf, int len)
         ++buf;
     }
     return result;
-}
-
-int fp_read_and_parse_prot(int len)
-{
-    if (len <= 0) {
-        TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\r\n");
-        return -1;
-    }
-    // Callers ask for at most 92,180 bytes; a larger request is cut to the buffer.
-    len = std::min(len, FP_READ_BUFFER_SIZE);
-    uint8_t buf[FP_READ_BUFFER_SIZE];
-    memset(buf, 0, static_cast<size_t>(len));
-    int32_t read_len = 0;
-    if (usb_read_data(buf, len, &read_len) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "usb_read_data failed!!!\r\n");
-        return -1;
-    }
-    read_len = std::clamp<int32_t>(read_len, 0, len);
-    return fp_parse_prot(buf, read_len);
 }
 
 int fp_parse_prot_head(PROT_PACKET *packet, int size)
@@ -319,18 +398,4 @@ int fp_parse_prot_data_end(const uint8_t *buf, int len)
                 prot_packet_usb.current_cmd_code);
         return -1;
     }
-}
-
-int fp_read_invalid_pkg(int count)
-{
-    TVP_LOG(DBG_LOG_GRADE, "start.\n");
-    uint8_t buf[kDrainReadLen];
-    for (int i = 0; i < count; ++i) {
-        int32_t read_len = 0;
-        // What arrives is discarded, not fed to the machine.
-        if (usb_read_data(buf, kDrainReadLen, &read_len) != 0) {
-            return -1;
-        }
-    }
-    return 0;
 }

@@ -1,13 +1,11 @@
-// Frames, checksum and the send path of the module protocol; the driver's
-// process-wide records and its time seams.
+// Frames, checksum, pairing and receive schedules of the module protocol, and
+// the driver's process-wide records. Pure: bytes in, values out; the exchange
+// that sends a frame lives in app_fp256_360-exchange.cpp.
 #include "app_fp256_360.h"
 
 #include "common.h"
-#include "usb_device.h"
 
 #include <cstring>
-#include <ctime>
-#include <unistd.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -15,69 +13,7 @@
 PROT_PACKET prot_packet_usb;
 FP_DEVICE_PARAM_STRUCT fp_device_param;
 
-namespace
-{
-
-void real_sleep_ms(unsigned int ms)
-{
-    struct timespec ts {
-    };
-    ts.tv_sec = static_cast<time_t>(ms / 1000);
-    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0) {
-    }
-}
-
-void real_clock(struct timeval *now)
-{
-    gettimeofday(now, nullptr);
-}
-
-// Installed once before use (tests install theirs before driving the driver);
-// atomic so that a late change is still a clean hand-over between threads.
-std::atomic<FP_SLEEP_HOOK> g_sleep_hook{real_sleep_ms};
-std::atomic<FP_CLOCK_HOOK> g_clock_hook{real_clock};
-
-// Builds one command frame and sends it; kept apart so that its 93 KB frame
-// buffer is released before the receive loop runs.
-int send_frame(uint8_t cmd_code, const uint8_t *buf, int param_len)
-{
-    MSG_STRUCT msg{};
-    uint8_t *frame = reinterpret_cast<uint8_t *>(&msg);
-    fp_fill_msg_head(&msg.head, PROT_TYPE_CMD, static_cast<uint16_t>(param_len + 3));
-    msg.data[0] = cmd_code;
-    if (param_len > 0) {
-        memcpy(&msg.data[1], buf, static_cast<size_t>(param_len));
-    }
-    // Sum from the type byte to the last parameter, written right behind it.
-    fp_fill_msg_checksum(frame + 6, param_len + 4);
-    int32_t written = 0;
-    if (usb_send_data(frame, param_len + 12, &written) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "usb_send_data failed!!!\r\n");
-        return -1;
-    }
-    return 0;
-}
-
-} // namespace
-
-void fp_set_time_hooks(FP_SLEEP_HOOK sleep_hook, FP_CLOCK_HOOK clock_hook)
-{
-    g_sleep_hook.store(sleep_hook != nullptr ? sleep_hook : real_sleep_ms);
-    g_clock_hook.store(clock_hook != nullptr ? clock_hook : real_clock);
-}
-
-void fp_delay_ms(unsigned int ms)
-{
-    g_sleep_hook.load()(ms);
-}
-
-void fp_get_time_now(struct timeval *now)
-{
-    if (now != nullptr) {
-        g_clock_hook.load()(now);
-    }
-}
+static_assert(FP_MAX_FRAME_PARAM_LEN <= FP_MAX_CMD_PARAM_LEN, "a frame's parameters fit the payload area");
 
 uint16_t get_check_sum(const uint8_t *buf, uint16_t len)
 {
@@ -176,45 +112,34 @@ uint8_t fp_resp_type_get(void)
     return prot_packet_usb.current_resp_type;
 }
 
-int fp_send_cmd(uint8_t cmd_code, const uint8_t *buf, int len, RECV_DATA_STRUCT recv_param)
+int fp_build_cmd_frame(MSG_STRUCT *msg, uint8_t cmd_code, const uint8_t *buf, int param_len)
 {
-    const int param_len = (buf != nullptr && len > 0) ? len : 0;
-    if (param_len > FP_MAX_CMD_PARAM_LEN) {
+    // The length field carries P + 3: more parameters would wrap it and the
+    // module would read a different, shorter frame.
+    if (msg == nullptr || param_len < 0 || param_len > FP_MAX_FRAME_PARAM_LEN ||
+        (param_len > 0 && buf == nullptr)) {
         TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\r\n");
         return -1;
     }
-    if (send_frame(cmd_code, buf, param_len) != 0) {
-        return -1;
+    memset(msg, 0, sizeof(*msg));
+    fp_fill_msg_head(&msg->head, PROT_TYPE_CMD, static_cast<uint16_t>(param_len + 3));
+    msg->data[0] = cmd_code;
+    if (param_len > 0) {
+        memcpy(&msg->data[1], buf, static_cast<size_t>(param_len));
     }
-    if (recv_param.wait_ms != 0) {
-        fp_delay_ms(recv_param.wait_ms);
-    }
-    if (recv_param.cycle_times == 0) {
-        return -1;
-    }
+    // Sum from the type byte to the last parameter, written right behind it.
+    fp_fill_msg_checksum(reinterpret_cast<uint8_t *>(msg) + 6, param_len + 4);
+    return param_len + 12;
+}
 
-    bool got_packet = false;
-    for (unsigned attempt = 0; attempt < recv_param.cycle_times; ++attempt) {
-        // Re-armed at every attempt: a stale answer can never satisfy this exchange.
-        fp_resp_init(cmd_code);
-        if (fp_read_and_parse_prot(recv_param.recv_len) == 0) {
-            got_packet = true;
-            break;
-        }
-        if (recv_param.cycle_ms != 0) {
-            fp_delay_ms(recv_param.cycle_ms);
+RECV_DATA_STRUCT fp_cmd_schedule(uint8_t cmd_code)
+{
+    for (const FP_CMD_SCHEDULE &s : FP_CMD_SCHEDULES) {
+        if (s.cmd_code == cmd_code) {
+            return s.recv;
         }
     }
-    if (!got_packet) {
-        return -1;
-    }
-    // The first complete packet ends the polling, whether it answers this command or not.
-    if (prot_packet_usb.current_resp_cmd == prot_packet_usb.current_cmd_code) {
-        return 0;
-    }
-    TVP_LOG(ERR_LOG_GRADE, "current_cmd_code = 0x%02x, current_resp_cmd = 0x%02x, ERROR!!!\r\n",
-            prot_packet_usb.current_cmd_code, prot_packet_usb.current_resp_cmd);
-    return -1;
+    return RECV_DATA_STRUCT{64, 0, 0, 0};
 }
 
 namespace

@@ -9,6 +9,8 @@
 // atomic, writers serialised inside the driver, see `FP_ONEKEY_POWERUP_STRUCT`).
 #pragma once
 
+#include "common.h"
+
 #include <atomic>
 #include <cstdint>
 #include <sys/time.h>
@@ -20,8 +22,11 @@
 #define FP_MSG_HEAD_SIZE 9
 // Payload area of one frame (command code or confirm code plus data).
 #define FP_MSG_DATA_SIZE 93160
-// Largest number of parameter bytes one command can carry.
+// Largest number of parameter bytes the payload area can carry.
 #define FP_MAX_CMD_PARAM_LEN (FP_MSG_DATA_SIZE - 1)
+// Largest number of parameter bytes one command frame can carry: its length
+// field (P + 3) is 16 bits wide and must not wrap.
+#define FP_MAX_FRAME_PARAM_LEN (0xFFFF - 3)
 #define FP_IMG_WIDTH 256
 #define FP_IMG_HEIGHT 360
 #define FP_IMG_SIZE (FP_IMG_WIDTH * FP_IMG_HEIGHT)
@@ -31,6 +36,15 @@
 #define FP_IMG_PKG_CHECKSUM_MAGIC 0x55AA
 // Size of the buffer one transport read lands in.
 #define FP_READ_BUFFER_SIZE 93171
+// Largest length field the receive machine follows outside an image transfer.
+// The longest packet the driver receives besides the image is the information
+// page's end-of-data packet (128 bytes, length field 130); every answer is
+// shorter (the index table and 32-byte serial number: 35). 1,024 leaves room for
+// a longer page or id list of another firmware, while a length built from a
+// misplaced head (EF 01 read as 0xEF01, any high byte 0xEF) lies far above it,
+// so such a length is dropped at once instead of swallowing up to 64 KB of
+// later answers; and a packet that is followed costs at most 1,033 bytes.
+#define FP_MAX_PKG_SIZE_FIELD 1024
 
 // Enrolment slot window: the only slots the driver allocates or deletes.
 #define FP_ENROLL_ID_MIN 90
@@ -355,6 +369,50 @@ typedef struct {
     FP_ONEKEY_POWERUP_STRUCT onekey_powerup;
 } FP_DEVICE_PARAM_STRUCT;
 
+// ---- Receive schedules -------------------------------------------------------------
+// Schedule (recv_len/wait_ms/cycle_times/cycle_ms) of every command the driver
+// sends; an exchange lasts at most about wait_ms + cycle_times x (1,000 ms read
+// time-out + cycle_ms). The operations take their schedule from here.
+typedef struct {
+    uint8_t cmd_code;
+    RECV_DATA_STRUCT recv;
+} FP_CMD_SCHEDULE;
+
+inline constexpr FP_CMD_SCHEDULE FP_CMD_SCHEDULES[] = {
+    {PROT_CMD_HANDSHAKE, {230, 20, 3, 20}},
+    {PROT_CMD_READSYSPARA, {64, 20, 3, 20}},
+    {PROT_CMD_SETCHIPADDR, {64, 20, 3, 20}},
+    {PROT_CMD_READINFOPAGE, {64, 20, 5, 20}},
+    {PROT_CMD_READINDEXTABLE, {64, 20, 10, 20}},
+    {PROT_CMD_GETCHIPSN, {64, 20, 3, 20}},
+    {PROT_CMD_VALIDTEMPLATENUM, {64, 20, 3, 20}},
+    {PORT_CMD_GET_BRIGHTNESS, {64, 20, 3, 20}},
+    {PROT_CMD_GETIMAGE, {64, 100, 10, 20}},
+    {PROT_CMD_UPIMAGE, {64, 20, 5, 20}},
+    {PORT_CMD_STARTCAPIMAGE, {64, 100, 5, 20}},
+    {PROT_CMD_TEST_TYPE, {64, 20, 10, 20}}, // firmware version and mode
+    {PROT_CMD_AUTOENROLL, {64, 20, 3, 20}},
+    {PROT_CMD_AUTOIDENTIFY, {64, 20, 3, 20}},
+    {PROT_CMD_DELCHAR, {64, 20, 5, 20}},
+    {PROT_CMD_EMPTY, {64, 20, 5, 20}},
+    {PROT_CMD_CANCEL, {64, 20, 5, 20}},
+    {PROT_CMD_SLEEP, {64, 20, 3, 20}},
+    {PROT_CMD_RTBOOT, {64, 70, 1, 0}}, // a module that restarts first gives -1
+    {PROT_CMD_PS_PC_STATE, {64, 20, 3, 20}},
+};
+
+// Reads that follow an exchange, one transport read each.
+#define FP_INFO_PAGE_READ_LEN 148
+#define FP_IMAGE_READ_LEN 92180 // the image packet is 9 + 92,160 + 2 bytes
+#define FP_FW_FOLLOW_UP_READ_LEN 64
+#define FP_ENROLL_WAIT_READ_LEN 128
+#define FP_IDENTIFY_WAIT_READ_LEN 64
+#define FP_DRAIN_READ_LEN 64
+
+// The schedule of cmd_code; a code without one gets no read attempt, so its
+// exchange fails.
+RECV_DATA_STRUCT fp_cmd_schedule(uint8_t cmd_code);
+
 extern PROT_PACKET prot_packet_usb;
 extern FP_DEVICE_PARAM_STRUCT fp_device_param;
 // Raw copy of the bytes of the packet being received (debug dump).
@@ -363,19 +421,36 @@ extern uint16_t usb_recv_cnt;
 
 // ---- Time seams --------------------------------------------------------------------
 // Every pause and every clock reading of the driver goes through these two, so
-// that a test can count pauses and run the driver on a simulated clock.
+// that a test can count pauses and run the driver on a simulated clock. The real
+// clock is CLOCK_MONOTONIC (seconds and microseconds since an arbitrary start):
+// every age and time limit of the driver and the service is taken from it, so a
+// step of the time of day changes none of them.
 typedef void (*FP_SLEEP_HOOK)(unsigned int ms);
 typedef void (*FP_CLOCK_HOOK)(struct timeval *now);
-// A null hook restores the real sleep or the real time of day.
+// A null hook restores the real sleep or the real monotonic clock.
 void fp_set_time_hooks(FP_SLEEP_HOOK sleep_hook, FP_CLOCK_HOOK clock_hook);
 void fp_delay_ms(unsigned int ms);
 void fp_get_time_now(struct timeval *now);
+
+// Time spent in a wait. Each reading adds the time since the previous one, and a
+// clock that went back adds nothing: a wait neither ends early nor runs for ever
+// when the hook's clock steps.
+typedef struct {
+    struct timeval last;
+    long long elapsed_ms;
+} FP_WAIT_CLOCK;
+void fp_wait_clock_start(FP_WAIT_CLOCK *clock);
+int fp_wait_clock_elapsed_ms(FP_WAIT_CLOCK *clock);
 
 // ---- Framing and send path -----------------------------------------------------------
 
 uint16_t get_check_sum(const uint8_t *buf, uint16_t len);
 int fp_fill_msg_head(MSG_HEAD_STRUCT *head, uint8_t pkg_flag, uint16_t cmd_len);
 int fp_fill_msg_checksum(uint8_t *buf, int len);
+// Builds the command frame of cmd_code with param_len parameter bytes in msg;
+// returns the frame length (param_len + 12), or -1 with "the param is error!!!\r\n"
+// when the parameters do not fit one frame (length field would wrap).
+int fp_build_cmd_frame(MSG_STRUCT *msg, uint8_t cmd_code, const uint8_t *buf, int param_len);
 int fp_recv_param_init(RECV_DATA_STRUCT *recv_param, int recv_len, uint16_t wait_ms, uint16_t cycle_times,
                        uint16_t cycle_ms);
 int fp_resp_init(uint8_t cmd_code);
@@ -391,6 +466,9 @@ int fp_read_and_parse_prot(int len);
 int fp_parse_prot_head(PROT_PACKET *packet, int size);
 int fp_parse_prot_data_end(const uint8_t *buf, int len);
 int fp_read_invalid_pkg(int count);
+// Back to PACKET_IDLE with the raw copy restarted: what an earlier exchange left
+// unfinished is forgotten.
+void fp_parse_prot_reset(void);
 
 // ---- Response decoding -------------------------------------------------------------------
 
@@ -430,6 +508,8 @@ uint8_t fp_get_enroll_finish_flag(void);
 uint8_t fp_get_store_template_result(void);
 uint8_t fp_get_enroll_create_feature_result(uint8_t enroll_time);
 uint8_t fp_get_enroll_result(uint8_t enroll_time);
+// Milliseconds from start to now; a start that lies after now (the clock went
+// back) gives INT_MAX, so an age taken this way never looks fresh.
 int fp_get_increment_of_time_ms(const struct timeval *start);
 
 // ---- Automatic identification and one-key identify ---------------------------------------------
@@ -473,3 +553,38 @@ void fp_log_hex(int grade, const uint8_t *buf, int len, int break_every, const c
 // Records the one-key result that a module gave in place of its firmware version:
 // `num` ids (at most FP_SEARCH_ID_MAX - 1) followed by 0xFFFF, the time, then the flag.
 void fp_onekey_store_powerup_answer(const uint16_t *ids, int num);
+// Number of ids of the last search result that fit a 30-entry buffer.
+int fp_found_id_count(void);
+// Records the search result of `auto_identify_param` as the one-key result: the
+// found ids into identify_result_id (normally the one-key id array) and the
+// count; when the search finished, also the time and the flags (`restart` sets
+// the restart flag and time). One writer at a time.
+void fp_onekey_record_search(uint16_t *identify_result_id, bool restart);
+
+// Where a driver log line is written from: the operation on whose behalf a
+// shared helper logs (FP_HERE in the operation).
+typedef struct {
+    const char *file;
+    int line;
+    const char *func;
+} FP_LOG_SITE;
+#define FP_HERE (FP_LOG_SITE{tvp_source_basename(__FILE__), __LINE__, __func__})
+
+// Line end of an operation's failure line ("\r\n" or "\n"), or no line at all.
+typedef enum {
+    FP_LINE_NONE,
+    FP_LINE_CRLF,
+    FP_LINE_LF,
+} FP_LINE_END;
+
+// Logs "not received PROT_RESP_OK!!!" with the given line end (ERR_LOG_GRADE).
+void fp_log_not_ok(FP_LOG_SITE site, FP_LINE_END end);
+// One exchange of cmd_code with its schedule (FP_CMD_SCHEDULES); a failed
+// exchange logs "fp_send_cmd failed!!!" with `send_failed`. fp_send_cmd's result.
+int fp_exchange(FP_LOG_SITE site, uint8_t cmd_code, const uint8_t *buf, int len, FP_LINE_END send_failed);
+// fp_exchange, then the confirm code: 0 only for PROT_RESP_OK; another code logs
+// "not received PROT_RESP_OK!!!" with `not_ok` and gives -1.
+int fp_exchange_ok(FP_LOG_SITE site, uint8_t cmd_code, const uint8_t *buf, int len, FP_LINE_END send_failed,
+                   FP_LINE_END not_ok);
+// Whether the transport has the module open.
+bool fp_module_present(void);
