@@ -12,6 +12,7 @@ add_executable(driver_tests
   ${_driver_test_dir}/enroll_test.cpp
   ${_driver_test_dir}/identify_test.cpp
   ${_driver_test_dir}/control_test.cpp
+  ${_driver_test_dir}/recovery_test.cpp
   $<TARGET_OBJECTS:tvp_driver>
   $<TARGET_OBJECTS:tvp_core>)
 target_include_directories(driver_tests PRIVATE ${_driver_test_dir} ${CMAKE_SOURCE_DIR}/src
