@@ -7,8 +7,8 @@
 // - outside an image transfer a length field above FP_MAX_PKG_SIZE_FIELD is
 //   dropped at the length bytes, as lengths 0 and 1 are;
 // - the bytes of a packet dropped at its length or rejected by its checksum are
-//   examined once more from the byte after its head: an answer whose head was
-//   swallowed by the cut packet is still found in the same read. (A packet that
+//   examined once more from the byte after its head: an answer swallowed by a
+//   cut packet is still found among the bytes already received. (A packet that
 //   dies at its second byte, EF not followed by 01, is not re-examined: EF EF 01
 //   does not start a packet.)
 #include "app_fp256_360.h"

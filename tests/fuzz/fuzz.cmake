@@ -39,12 +39,30 @@ if(TIRVANE_FUZZ)
                          -fsanitize=fuzzer-no-link ${_fuzz_sanitizers})
   target_link_libraries(tvp_fuzz_units PUBLIC PkgConfig::GLIB PkgConfig::LIBUSB Threads::Threads)
 
+  # The sensor driver's framing, receive machine and decoding are pure (bytes in,
+  # records out): fuzz_receive links them with the log alone, without any
+  # transport, so a transport call creeping into them fails this link.
+  set(_fuzz_driver_pure)
+  foreach(_u proto clock parser decode onekey)
+    list(APPEND _fuzz_driver_pure ${CMAKE_SOURCE_DIR}/src/app_fp256_360-${_u}.cpp)
+  endforeach()
+  add_library(tvp_fuzz_driver_pure STATIC ${_fuzz_driver_pure} ${CMAKE_SOURCE_DIR}/src/tirvane-server-log.cpp
+              ${CMAKE_SOURCE_DIR}/src/tirvane-server-util.cpp)
+  target_include_directories(tvp_fuzz_driver_pure PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/private-include)
+  target_compile_options(tvp_fuzz_driver_pure PRIVATE ${TIRVANE_WARNINGS} ${_fuzz_src_extra}
+                         -fsanitize=fuzzer-no-link ${_fuzz_sanitizers})
+  target_link_libraries(tvp_fuzz_driver_pure PUBLIC PkgConfig::GLIB Threads::Threads)
+
   foreach(_t ${TIRVANE_FUZZ_TARGETS})
     add_executable(${_t} ${_fuzz_dir}/${_t}.cpp)
     target_include_directories(${_t} PRIVATE ${_fuzz_dir})
     target_compile_options(${_t} PRIVATE ${TIRVANE_WARNINGS} -fsanitize=fuzzer ${_fuzz_sanitizers})
     target_link_options(${_t} PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_libraries(${_t} PRIVATE tvp_fuzz_units)
+    if(_t STREQUAL "fuzz_receive")
+      target_link_libraries(${_t} PRIVATE tvp_fuzz_driver_pure)
+    else()
+      target_link_libraries(${_t} PRIVATE tvp_fuzz_units)
+    endif()
     set_target_properties(${_t} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
     # Each target replays its seed corpus once (no mutation): a quick regression run.
     add_test(NAME fuzz.replay.${_t}

@@ -1,7 +1,8 @@
 // Fuzz target: the application receive machine of the sensor driver
 // (fp_parse_prot, and through it fp_deal_usb_data, fp_parse_prot_response and
 // fp_parse_prot_data_end), fed the way the driver feeds it: reads of arbitrary
-// size, with the awaited command possibly changing between two reads.
+// size, with the awaited command possibly changing between two reads. It links
+// the driver's pure framing and parsing code alone, without any transport.
 //
 // Input layout:
 //   byte 0      awaited command: index (modulo 20) into kCommands
@@ -9,11 +10,12 @@
 //               bits 1-2: number k of step records that follow (0..3)
 //   k x 4 bytes step records; step i starts read i + 1 of the stream:
 //               [0] where the read starts, as a fraction (/255) of the stream
-//               [1] command change before the read: value % 64 below 20 re-arms
-//                   the exchange for kCommands[v] as the send path does
-//                   (fp_resp_init), 20..39 only switches the awaited command to
-//                   kCommands[v - 20] as the image read does, 40 and above
-//                   keeps it
+//               [1] command change before the read: value % 64 below 20 starts
+//                   an exchange for kCommands[v] as the send path does (machine
+//                   back to idle, fp_resp_init), 20..39 only switches the awaited
+//                   command to kCommands[v - 20] as the image read does, 40..47
+//                   returns the machine to idle as a drain does and keeps the
+//                   command, 48 and above keeps everything
 //               [2] filler: [2] x 512 bytes of value [3] arrive before the read
 //                   (long payloads such as a 92,160-byte image stay cheap)
 //               [3] filler byte value
@@ -37,11 +39,11 @@ namespace
 {
 
 constexpr uint8_t kCommands[] = {
-    PROT_CMD_GETIMAGE,     PROT_CMD_UPIMAGE,         PROT_CMD_DELCHAR,    PROT_CMD_EMPTY,
-    PROT_CMD_READSYSPARA,  PROT_CMD_SETCHIPADDR,     PROT_CMD_READINFOPAGE, PROT_CMD_VALIDTEMPLATENUM,
-    PROT_CMD_READINDEXTABLE, PROT_CMD_CANCEL,        PROT_CMD_AUTOENROLL, PROT_CMD_AUTOIDENTIFY,
-    PROT_CMD_SLEEP,        PROT_CMD_GETCHIPSN,       PROT_CMD_HANDSHAKE,  PROT_CMD_PS_PC_STATE,
-    PROT_CMD_TEST_TYPE,    PORT_CMD_STARTCAPIMAGE,   PROT_CMD_RTBOOT,     PORT_CMD_ACQUIRE_IMAGEDATA,
+    PROT_CMD_GETIMAGE,       PROT_CMD_UPIMAGE,       PROT_CMD_DELCHAR,      PROT_CMD_EMPTY,
+    PROT_CMD_READSYSPARA,    PROT_CMD_SETCHIPADDR,   PROT_CMD_READINFOPAGE, PROT_CMD_VALIDTEMPLATENUM,
+    PROT_CMD_READINDEXTABLE, PROT_CMD_CANCEL,        PROT_CMD_AUTOENROLL,   PROT_CMD_AUTOIDENTIFY,
+    PROT_CMD_SLEEP,          PROT_CMD_GETCHIPSN,     PROT_CMD_HANDSHAKE,    PROT_CMD_PS_PC_STATE,
+    PROT_CMD_TEST_TYPE,      PORT_CMD_STARTCAPIMAGE, PROT_CMD_RTBOOT,       PORT_CMD_ACQUIRE_IMAGEDATA,
 };
 constexpr size_t kCommandCount = sizeof(kCommands) / sizeof(kCommands[0]);
 static_assert(kCommandCount == 20, "the layout comment counts 20 commands");
@@ -93,9 +95,12 @@ void apply_command_change(uint8_t raw)
 {
     const unsigned v = raw % 64u;
     if (v < kCommandCount) {
+        fp_parse_prot_reset();
         fp_resp_init(kCommands[v]);
     } else if (v < 2 * kCommandCount) {
         prot_packet_usb.current_cmd_code = kCommands[v - kCommandCount];
+    } else if (v < 2 * kCommandCount + 8) {
+        fp_parse_prot_reset();
     }
 }
 
@@ -285,8 +290,9 @@ void compare(const Outcome &a, const Outcome &b)
              TVP_SAME(enroll.store_template_result) && TVP_SAME(enroll.enroll_finish_flag),
          "auto_enroll_param"},
         {TVP_SAME(identify.validity_check_result) && TVP_SAME(identify.capture_result) &&
-             TVP_SAME(identify.search_result) && TVP_SAME(identify.search_num) && TVP_SAME(identify.search_id) &&
-             TVP_SAME(identify.score) && TVP_SAME(identify.identify_finish_flag),
+             TVP_SAME(identify.search_result) && TVP_SAME(identify.search_num) &&
+             TVP_SAME(identify.search_id) && TVP_SAME(identify.score) &&
+             TVP_SAME(identify.identify_finish_flag),
          "auto_identify_param"},
         {TVP_SAME(results), "delete/empty/cancel/sleep results"},
         {TVP_SAME(valid_template_num), "valid_template_num"},
