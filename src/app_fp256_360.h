@@ -7,6 +7,13 @@
 // members touched from other threads while a wait runs are the control flag
 // (`ctrlFlag`, atomic) and the one-key identification result (flags and count
 // atomic, writers serialised inside the driver, see `FP_ONEKEY_POWERUP_STRUCT`).
+//
+// Files: -proto (frames, checksum, pairing, schedules, records), -parser (the
+// receive machine), -decode (answers), -onekey (the one-key result) and -clock
+// (time seams) are pure: bytes in, values out, no transport call, so they link
+// and are fuzzed on their own. -exchange holds every transport call: sending a
+// frame, read-and-parse, the drain and the send-and-check step. -info, -enroll,
+// -identify and -control are the module commands, built on the exchange.
 #pragma once
 
 #include "common.h"
