@@ -271,6 +271,14 @@ int main(int argc, char **argv)
     for (const auto &m : methods) {
         print_row(m, ping);
     }
+    const double name = figures_of(methods[1].samples_us).median / ping.median;
+    const double list = figures_of(methods[2].samples_us).median / ping.median;
+    if (with_peer) {
+        const double peer_devices = figures_of(methods[3].samples_us).median / ping.median;
+        printf("getDeviceName %.2fx against fprintd's GetDevices %.2fx: %s\n", name, peer_devices,
+               name < peer_devices ? "ahead of the peer" : "behind the peer");
+    }
+    printf("listfingers (%zu entries) %.2fx: %s\n", listed, list, list <= 2.0 ? "within 2.0x" : "above 2.0x");
     if (with_peer && !peer.running()) {
         printf("note: fprintd ended during the run (see %s/fprintd.out)\n", h.dir().c_str());
     }
