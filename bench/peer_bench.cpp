@@ -105,8 +105,14 @@ class FprintdPeer
         if (!fprintd_.start({fprintd, "--no-timeout"}, env, h_.dir() + "/fprintd.out", why)) {
             return false;
         }
-        if (!wait_name("net.reactivated.Fprint", 10000)) {
-            *why = "fprintd did not take its name: " + tvtest::slurp(h_.dir() + "/fprintd.out");
+        h_.wait_for(
+            [&] { return !fprintd_.running() || name_has_owner(h_.connection(), "net.reactivated.Fprint"); },
+            10000);
+        if (!name_has_owner(h_.connection(), "net.reactivated.Fprint")) {
+            const std::string out = tvtest::slurp(h_.dir() + "/fprintd.out");
+            *why = std::string(fprintd_.running() ? "fprintd did not take its name"
+                                                  : "fprintd ended at start-up") +
+                   (out.empty() ? " (no output)" : "; its output:\n" + out);
             return false;
         }
         g_autoptr(GVariant) devices = g_dbus_connection_call_sync(
@@ -124,6 +130,14 @@ class FprintdPeer
     bool running() const
     {
         return fprintd_.running();
+    }
+
+    // Ends whatever part of the peer came up.
+    void stop()
+    {
+        fprintd_.stop();
+        logind_.stop();
+        polkit_.stop();
     }
 
   private:
@@ -201,6 +215,7 @@ int main(int argc, char **argv)
     const bool with_peer = peer.start(&why);
     if (!with_peer) {
         printf("fprintd peer skipped: %s\n", why.c_str());
+        peer.stop();
     }
 
     tvtest::DaemonOptions options;
