@@ -188,11 +188,24 @@ class FprintdPeer
     Child fprintd_;
 };
 
-void print_row(const Method &m, const Figures &ping)
+// Median of one half of a series (0 = first, 1 = second).
+double half_median(const std::vector<double> &samples, int half)
+{
+    const auto mid = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
+    return figures_of(half == 0 ? std::vector<double>(samples.begin(), mid)
+                                : std::vector<double>(mid, samples.end()))
+        .median;
+}
+
+// One row: median and p90, both as ratios to Ping, and the median ratio of
+// each half of the run, which shows how steady the machine was.
+void print_row(const Method &m, const Method &ping)
 {
     const Figures f = figures_of(m.samples_us);
-    printf("  %-40s %8.1f %8.1f   %5.2fx %5.2fx", m.label.c_str(), f.median, f.p90, f.median / ping.median,
-           f.p90 / ping.p90);
+    const Figures p = figures_of(ping.samples_us);
+    printf("  %-34s %8.1f %8.1f   %5.2fx %5.2fx   %5.2fx %5.2fx", m.label.c_str(), f.median, f.p90,
+           f.median / p.median, f.p90 / p.p90, half_median(m.samples_us, 0) / half_median(ping.samples_us, 0),
+           half_median(m.samples_us, 1) / half_median(ping.samples_us, 1));
     if (m.failures != 0) {
         printf("   (%zu calls failed)", m.failures);
     }
@@ -281,10 +294,11 @@ int main(int argc, char **argv)
 
     const Figures ping = figures_of(methods[0].samples_us);
     printf("round trips, %d interleaved rounds on one private bus (microseconds)\n", rounds);
-    printf("  %-40s %8s %8s   %6s %6s\n", "method", "median", "p90", "median", "p90");
-    printf("  %-40s %8s %8s   %13s\n", "", "", "", "ratio to Ping");
+    printf("  %-34s %8s %8s   %-13s   %s\n", "", "", "", "ratio to Ping", "median ratio of");
+    printf("  %-34s %8s %8s   %6s %6s   %6s %6s\n", "method", "median", "p90", "median", "p90", "1st",
+           "2nd half");
     for (const auto &m : methods) {
-        print_row(m, ping);
+        print_row(m, methods[0]);
     }
     const double name = figures_of(methods[1].samples_us).median / ping.median;
     const double list = figures_of(methods[2].samples_us).median / ping.median;
