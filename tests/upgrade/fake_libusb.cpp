@@ -156,10 +156,28 @@ int libusb_detach_kernel_driver(libusb_device_handle *, int interface_number)
     return g_state.detach_result;
 }
 
+int libusb_clear_halt(libusb_device_handle *, unsigned char endpoint)
+{
+    char name[24];
+    std::snprintf(name, sizeof(name), "clear_halt(%02x)", endpoint);
+    g_state.calls.push_back(name);
+    g_state.halted.erase(endpoint);
+    return 0;
+}
+
 int libusb_bulk_transfer(libusb_device_handle *, unsigned char endpoint, unsigned char *data, int length,
                          int *actual_length, unsigned int timeout)
 {
     *actual_length = 0;
+    if (g_state.halted.count(endpoint) != 0) {
+        fake_usb::Bytes request;
+        if ((endpoint & LIBUSB_ENDPOINT_IN) == 0) {
+            request.assign(data, data + length);
+        }
+        ((endpoint & LIBUSB_ENDPOINT_IN) == 0 ? g_state.writes : g_state.reads)
+            .push_back({endpoint, length, timeout, request});
+        return LIBUSB_ERROR_PIPE;
+    }
     if ((endpoint & LIBUSB_ENDPOINT_IN) == 0) {
         fake_usb::Bytes request(data, data + length);
         g_state.writes.push_back({endpoint, length, timeout, request});

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,13 +51,16 @@ struct State {
     std::deque<int> claim_results; // consumed one per claim; 0 once empty
     int detach_result = 0;
     int write_result = 0;
+    // Endpoints that fail every transfer with LIBUSB_ERROR_PIPE until libusb_clear_halt.
+    std::set<uint8_t> halted;
     std::vector<Interface> interfaces;
     bool config_fails = false;
     Bootloader bootloader;
     std::deque<Reply> pending;
 
     // Observations.
-    std::vector<std::string> calls; // "claim(0)", "detach(0)", "open(1234:abce)", "close" ...
+    std::vector<std::string>
+        calls; // "claim(0)", "detach(0)", "open(1234:abce)", "clear_halt(84)", "close" ...
     std::vector<Transfer> writes;
     std::vector<Transfer> reads;
     int lists_taken = 0;
