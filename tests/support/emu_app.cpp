@@ -1,6 +1,7 @@
 #include "emu_app.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tirvane::emu
 {
@@ -312,7 +313,8 @@ void AppFirmware::dispatch(uint8_t cmd, std::span<const uint8_t> p)
         }
         stop_operations();
         answer({confirm::ok});
-        port_.restart_into(true);
+        if (!ignore_restart_)
+            port_.restart_into(true);
         return;
     default:
         answer({confirm::command_error});
@@ -340,6 +342,7 @@ void AppFirmware::start_enroll(std::span<const uint8_t> p)
     }
     enroll_ = EnrollOp{next_op_id_++, slot, captures, 1, {}, false};
     answer({confirm::ok, 0x00});
+    take_held_touches();
     port_.wake();
 }
 
@@ -360,7 +363,24 @@ void AppFirmware::start_identify(std::span<const uint8_t> p)
         return;
     }
     identify_ = IdentifyOp{next_op_id_++, target};
+    take_held_touches();
     port_.wake();
+}
+
+void AppFirmware::hold(const std::string &finger)
+{
+    held_ = finger;
+    take_held_touches();
+}
+
+void AppFirmware::take_held_touches()
+{
+    if (!held_)
+        return;
+    // Each capture of an enrolment takes the resting finger at once; an identification matches it
+    // at once, so its stage 1 report and result follow stage 0 in the same output.
+    while (pending() != Pending::none)
+        touch(*held_, TouchOutcome::ok);
 }
 
 Pending AppFirmware::pending() const
@@ -525,6 +545,10 @@ void AppFirmware::reset()
     split_next_ = false;
     stray_next_.reset();
     fail_next_.clear();
+    cut_next_.reset();
+    late_next_.reset();
+    ignore_restart_ = false;
+    held_.reset();
 }
 
 void AppFirmware::answer(Bytes payload)
@@ -534,23 +558,24 @@ void AppFirmware::answer(Bytes payload)
     if (stray_next_) {
         Bytes stray = std::move(*stray_next_);
         stray_next_.reset();
-        emit(type_answer, stray, false, false, false);
+        emit(type_answer, stray, false, {});
     }
-    bool corrupt = corrupt_next_;
-    bool split = split_next_;
-    corrupt_next_ = false;
-    split_next_ = false;
-    emit(type_answer, payload, false, corrupt, split);
+    FrameFaults f;
+    f.corrupt = std::exchange(corrupt_next_, false);
+    f.split = std::exchange(split_next_, false);
+    f.cut = std::exchange(cut_next_, std::nullopt);
+    f.late = std::exchange(late_next_, std::nullopt);
+    emit(type_answer, payload, false, f);
 }
 
 void AppFirmware::data_packet(Bytes payload, bool image)
 {
     if (silence_)
         return;
-    emit(type_end, payload, image, false, false);
+    emit(type_end, payload, image, {});
 }
 
-void AppFirmware::emit(uint8_t type, const Bytes &payload, bool image, bool corrupt, bool split)
+void AppFirmware::emit(uint8_t type, const Bytes &payload, bool image, const FrameFaults &faults)
 {
     Bytes f;
     f.reserve(payload.size() + 11);
@@ -570,10 +595,18 @@ void AppFirmware::emit(uint8_t type, const Bytes &payload, bool image, bool corr
         sum = static_cast<uint16_t>(sum + f[i]);
     if (image)
         sum = 0x55aa;
-    if (corrupt)
+    if (faults.corrupt)
         sum ^= 0x5a5a;
     put_be16(f, sum);
-    port_.send(std::move(f), split);
+    // Damage on the way: the checksum was right for the bytes as they left.
+    if (faults.length_high)
+        f[7] = *faults.length_high;
+    if (faults.cut && *faults.cut < f.size())
+        f.resize(*faults.cut);
+    if (faults.late)
+        port_.send_late(std::move(f), *faults.late);
+    else
+        port_.send(std::move(f), faults.split);
 }
 
 } // namespace tirvane::emu

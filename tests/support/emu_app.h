@@ -98,6 +98,28 @@ class AppFirmware
     {
         fail_next_[command] = code;
     }
+    // The next answer loses every byte after its first n.
+    void cut_next(size_t n)
+    {
+        cut_next_ = n;
+    }
+    // The next answer (and so everything queued after it) becomes readable only after the delay.
+    void late_next(std::chrono::milliseconds delay)
+    {
+        late_next_ = delay;
+    }
+    // A restart with the right code is acknowledged but the module stays in the application.
+    void set_ignore_restart(bool on)
+    {
+        ignore_restart_ = on;
+    }
+    // A finger rests on the sensor: every touch an operation waits for is taken at once with it,
+    // also for operations started later. Empty finger: lifted.
+    void hold(const std::string &finger);
+    void lift()
+    {
+        held_.reset();
+    }
 
   private:
     struct EnrollOp {
@@ -116,7 +138,16 @@ class AppFirmware
     void dispatch(uint8_t cmd, std::span<const uint8_t> params);
     void answer(Bytes payload);
     void data_packet(Bytes payload, bool image);
-    void emit(uint8_t type, const Bytes &payload, bool checksum_55aa, bool corrupt, bool split);
+    // One-shot faults applied to one outgoing frame.
+    struct FrameFaults {
+        bool corrupt = false;                          // wrong checksum
+        bool split = false;                            // arrives in two reads
+        std::optional<size_t> cut;                     // only the first n bytes are sent
+        std::optional<uint8_t> length_high;            // replaces the length field's high byte
+        std::optional<std::chrono::milliseconds> late; // readable only after this delay
+    };
+    void emit(uint8_t type, const Bytes &payload, bool checksum_55aa, const FrameFaults &faults);
+    void take_held_touches();
 
     void start_enroll(std::span<const uint8_t> p);
     void start_identify(std::span<const uint8_t> p);
@@ -140,6 +171,10 @@ class AppFirmware
     bool split_next_ = false;
     std::optional<Bytes> stray_next_;
     std::map<uint8_t, uint8_t> fail_next_;
+    std::optional<size_t> cut_next_;
+    std::optional<std::chrono::milliseconds> late_next_;
+    bool ignore_restart_ = false;
+    std::optional<std::string> held_;
 };
 
 } // namespace tirvane::emu

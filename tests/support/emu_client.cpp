@@ -284,17 +284,59 @@ StatsReply EmuClient::stats()
 {
     std::string v = value("stats");
     StatsReply s;
-    unsigned long long o = 0, c = 0, n = 0, r = 0, w = 0;
-    if (std::sscanf(v.c_str(), "opens=%llu closes=%llu open=%llu reads=%llu writes=%llu", &o, &c, &n, &r,
-                    &w) != 5)
+    unsigned long long o = 0, c = 0, n = 0, r = 0, w = 0, x = 0;
+    if (std::sscanf(v.c_str(), "opens=%llu closes=%llu open=%llu reads=%llu writes=%llu clears=%llu", &o, &c,
+                    &n, &r, &w, &x) != 6)
         throw std::runtime_error("emulator: unexpected stats reply: " + v);
-    s = {o, c, n, r, w};
+    s = {o, c, n, r, w, x};
     return s;
 }
 
 void EmuClient::reset()
 {
     expect_ok("reset");
+}
+
+void EmuClient::stall_out(const std::string &what)
+{
+    expect_ok("stall-out " + what);
+}
+
+void EmuClient::halt(unsigned endpoint)
+{
+    char ep[8];
+    std::snprintf(ep, sizeof ep, "%02x", endpoint & 0xffu);
+    expect_ok(std::string("halt ") + ep);
+}
+
+void EmuClient::unhalt()
+{
+    expect_ok("halt off");
+}
+
+void EmuClient::cut_next(unsigned bytes)
+{
+    expect_ok("cut-next " + std::to_string(bytes));
+}
+
+void EmuClient::late_next(int ms)
+{
+    expect_ok("late-next " + std::to_string(ms));
+}
+
+void EmuClient::ignore_restart(bool on)
+{
+    expect_ok(std::string("ignore-restart ") + (on ? "on" : "off"));
+}
+
+void EmuClient::hold(const std::string &finger)
+{
+    expect_ok("hold " + finger);
+}
+
+void EmuClient::lift()
+{
+    expect_ok("lift");
 }
 
 } // namespace tirvane::emu
