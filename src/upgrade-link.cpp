@@ -52,6 +52,28 @@ void io_pause()
 
 constexpr const char *kBootLinkName = "usb vid=0x1234 pid=0xabce";
 
+// A reply whose read timed out may still come, and would then be taken for the
+// reply to the next request. Until the link has been drained it is out of step;
+// the module keeps its state across close and reopen, so this does too.
+bool g_reply_owed = false;
+constexpr int kDrainReads = 4;
+constexpr unsigned kDrainReadTimeoutMs = 20;
+
+// Discards whatever the bootloader still has to say, a few short reads at most.
+void drain_stale_replies()
+{
+    uint8_t scrap[64];
+    for (int i = 0; i < kDrainReads; ++i) {
+        int transferred = 0;
+        const int ret = libusb_bulk_transfer(upgrade_param.usb_handle, UP_BOOT_EP_IN, scrap, sizeof(scrap),
+                                             &transferred, kDrainReadTimeoutMs);
+        if (ret < 0 || transferred == 0) {
+            break;
+        }
+    }
+    g_reply_owed = false;
+}
+
 // An endpoint that answered LIBUSB_ERROR_PIPE stays halted until it is cleared;
 // clearing it at once leaves the link ready for the next request. A clear that
 // fails shows in the next transfer.
@@ -162,6 +184,11 @@ int boot_open_dev(void)
     return 0;
 }
 
+void boot_link_forget_replies(void)
+{
+    g_reply_owed = false;
+}
+
 int boot_close_dev(void)
 {
     if (upgrade_param.usb_handle == nullptr) {
@@ -183,6 +210,9 @@ int boot_write_usb(const uint8_t *data, int len)
     if (upgrade_param.usb_handle == nullptr) {
         TVP_LOG(ERR_LOG_GRADE, "%s not open, error!!!\n", kBootLinkName);
         return -1;
+    }
+    if (g_reply_owed) {
+        drain_stale_replies();
     }
     int transferred = 0;
     // libusb takes a mutable buffer for both directions; an OUT transfer only reads it.
@@ -214,6 +244,7 @@ int boot_read_usb(uint8_t *data, int len)
     if (ret < 0) {
         TVP_LOG(ERR_LOG_GRADE, "libusb_bulk_transfer read failed ret = %d!!!\n", ret);
         clear_if_halted(ret, UP_BOOT_EP_IN);
+        g_reply_owed = g_reply_owed || ret == LIBUSB_ERROR_TIMEOUT;
         return -1;
     }
     io_pause();

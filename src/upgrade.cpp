@@ -113,6 +113,7 @@ int upgrade_module_init(void)
     upgrade_param.udev.pid = UP_BOOT_PID;
     upgrade_param.usb_recv_cnt = 0;
     upgrade_param.usb_handle = nullptr;
+    boot_link_forget_replies();
     return 0;
 }
 

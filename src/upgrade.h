@@ -144,6 +144,8 @@ int parseProtocal(const uint8_t *data, int len);
 
 int boot_open_dev(void);
 int boot_close_dev(void);
+// Forgets that a reply may still be on its way (the link starts in step).
+void boot_link_forget_replies(void);
 int boot_write_usb(const uint8_t *data, int len);
 int boot_read_usb(uint8_t *data, int len);
 int get_device_descriptor(struct libusb_device_descriptor *dev_desc, usb_dev *user_device);

@@ -334,6 +334,29 @@ INSTANTIATE_TEST_SUITE_P(Faults, BootLinkRecovers,
                              return std::string(info.param.name);
                          });
 
+// A reply that comes after its read timed out is not taken for the reply to the
+// next request: the link drains it before writing again.
+TEST_F(BootLink, LateReplyIsNotTakenForTheNextOne)
+{
+    attach_bootloader();
+    ASSERT_EQ(boot_open_dev(), 0);
+    fake_usb::State &s = fake_usb::state();
+    s.bootloader = [](const Bytes &) { return std::vector<Reply>{}; };
+    EXPECT_EQ(eraseEFlash(), -1);                // no reply in time
+    s.pending.push_back({0, reply::kEraseFail}); // ... and now the late one
+
+    s.bootloader = [](const Bytes &) { return std::vector<Reply>{{0, reply::kEraseOk}}; };
+    EXPECT_EQ(eraseEFlash(), 0);
+    ASSERT_FALSE(s.reads.empty());
+    EXPECT_EQ(s.reads.back().bytes, reply::kEraseOk);
+
+    // In step again: the next request makes no drain read.
+    s.reads.clear();
+    EXPECT_EQ(eraseEFlash(), 0);
+    EXPECT_EQ(s.reads.size(), 1u);
+    boot_close_dev();
+}
+
 // ---- Interface lookup ------------------------------------------------------------
 
 TEST_F(BootLink, InterfaceLookupByClass)
