@@ -39,10 +39,15 @@
 #include "tirvane_common.h"
 
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <glib.h>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -349,13 +354,56 @@ int read_transaction(uint8_t *buf, int32_t len, int32_t *read_len)
     return 0;
 }
 
-int run_shell(const char *cmd, LOG_GRADE_ENUM grade)
+// The module's sysfs directory and its valid flag are written by the hot-plug
+// thread and read by the start-up thread: both go through `port_path_mutex`.
+std::mutex port_path_mutex;
+
+// Reads the module's sysfs directory, or gives "" when none is known.
+std::string port_path_copy()
 {
-    TVP_LOG(grade, "%s\n", cmd);
-    if (system(cmd) < 0) {
-        TVP_LOG(ERR_LOG_GRADE, "exec failed!\n");
+    std::lock_guard<std::mutex> lock(port_path_mutex);
+    if (usb_dev_param.dev_port_path_valid_flag != 1) {
+        return {};
     }
-    return 0;
+    return usb_dev_param.dev_port_path;
+}
+
+// A port directory name as the kernel forms it, "<bus>-<port>[.<port>...]":
+// only such a name is ever joined into a path that is written as root.
+bool plausible_port_name(const char *name)
+{
+    if (!isdigit(static_cast<unsigned char>(*name))) {
+        return false;
+    }
+    bool dash = false;
+    for (const char *c = name; *c != '\0'; ++c) {
+        if (*c == '-' && !dash) {
+            dash = true;
+        } else if (!isdigit(static_cast<unsigned char>(*c)) && !(*c == '.' && dash)) {
+            return false;
+        }
+    }
+    return dash;
+}
+
+// Writes one power attribute of the module. The command text is logged as the
+// record of what was done; the value is written by opening the attribute, so the
+// path never reaches a shell.
+void write_power_attribute(const std::string &dir, const char *attribute, const char *value,
+                           const char *shown_value, LOG_GRADE_ENUM grade)
+{
+    const std::string path = dir + attribute;
+    TVP_LOG(grade, "echo %s > %s\n", shown_value, path.c_str());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        TVP_LOG(ERR_LOG_GRADE, "open %s failed: %s\n", path.c_str(), g_strerror(errno));
+        return;
+    }
+    const size_t len = strlen(value);
+    if (write(fd, value, len) != static_cast<ssize_t>(len)) {
+        TVP_LOG(ERR_LOG_GRADE, "write %s failed: %s\n", path.c_str(), g_strerror(errno));
+    }
+    close(fd);
 }
 
 struct DeviceListDeleter {
@@ -517,8 +565,11 @@ int usb_test(void)
 
 int usb_dev_get_port_path(void)
 {
-    memset(usb_dev_param.dev_port_path, 0, sizeof(usb_dev_param.dev_port_path));
-    usb_dev_param.dev_port_path_valid_flag = 0;
+    {
+        std::lock_guard<std::mutex> lock(port_path_mutex);
+        memset(usb_dev_param.dev_port_path, 0, sizeof(usb_dev_param.dev_port_path));
+        usb_dev_param.dev_port_path_valid_flag = 0;
+    }
 
     libusb_device **raw_list = nullptr;
     ssize_t count = libusb_get_device_list(nullptr, &raw_list);
@@ -526,7 +577,7 @@ int usb_dev_get_port_path(void)
         return -1;
     }
     std::unique_ptr<libusb_device *, DeviceListDeleter> list(raw_list);
-    bool found = false;
+    std::string found_path;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device *device = raw_list[i];
         libusb_device_descriptor desc{};
@@ -544,26 +595,40 @@ int usb_dev_get_port_path(void)
             size_t used = strlen(chain);
             snprintf(chain + used, sizeof(chain) - used, p == 0 ? "%d" : ".%d", ports[p]);
         }
+        char port_name[32] = {0};
+        snprintf(port_name, sizeof(port_name), "%d-%s", libusb_get_bus_number(device), chain);
+        if (!plausible_port_name(port_name)) {
+            TVP_LOG(ERR_LOG_GRADE, "usb dev port name %s is not valid.\n", port_name);
+            continue;
+        }
         char sys_path[USB_DEV_PORT_PATH_SIZE] = {0};
-        snprintf(sys_path, sizeof(sys_path), "/sys/bus/usb/devices/%d-%s", libusb_get_bus_number(device),
-                 chain);
-        snprintf(usb_dev_param.dev_port_path, sizeof(usb_dev_param.dev_port_path), "%s",
-                 tvp_sysfs_path(sys_path).c_str());
-        TVP_LOG(DBG_LOG_GRADE, "usb dev port path: %s\n", usb_dev_param.dev_port_path);
-        usb_dev_param.dev_port_path_valid_flag = 1;
-        found = true;
+        snprintf(sys_path, sizeof(sys_path), "/sys/bus/usb/devices/%s", port_name);
+        // A later match replaces an earlier one.
+        found_path = tvp_sysfs_path(sys_path);
+        if (found_path.size() >= USB_DEV_PORT_PATH_SIZE) {
+            found_path.resize(USB_DEV_PORT_PATH_SIZE - 1);
+        }
+        TVP_LOG(DBG_LOG_GRADE, "usb dev port path: %s\n", found_path.c_str());
     }
-    return found ? 0 : -1;
+    if (found_path.empty()) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(port_path_mutex);
+    snprintf(usb_dev_param.dev_port_path, sizeof(usb_dev_param.dev_port_path), "%s", found_path.c_str());
+    usb_dev_param.dev_port_path_valid_flag = 1;
+    return 0;
 }
 
 int usb_dev_set_port_path_valid_flag(uint8_t flag)
 {
+    std::lock_guard<std::mutex> lock(port_path_mutex);
     usb_dev_param.dev_port_path_valid_flag = flag;
     return 0;
 }
 
 uint8_t usb_dev_get_port_path_valid_flag(void)
 {
+    std::lock_guard<std::mutex> lock(port_path_mutex);
     return usb_dev_param.dev_port_path_valid_flag;
 }
 
@@ -575,30 +640,25 @@ int usb_set_autosuspend_flag(uint8_t flag)
 
 int usb_dev_enable_autosuspend(void)
 {
-    if (usb_dev_param.dev_port_path_valid_flag != 1) {
+    const std::string dir = port_path_copy();
+    if (dir.empty()) {
         return -1;
     }
     if (usb_dev_param.autosuspend_flag != 1) {
         return 0;
     }
-    char cmd[500] = {0};
-    snprintf(cmd, sizeof(cmd), "echo \"auto\" > %s%s", usb_dev_param.dev_port_path, "/power/control");
-    run_shell(cmd, LOG_LOG_GRADE);
-    snprintf(cmd, sizeof(cmd), "echo 2 > %s%s", usb_dev_param.dev_port_path, "/power/autosuspend");
-    run_shell(cmd, LOG_LOG_GRADE);
-    snprintf(cmd, sizeof(cmd), "echo 2000 > %s%s", usb_dev_param.dev_port_path,
-             "/power/autosuspend_delay_ms");
-    run_shell(cmd, LOG_LOG_GRADE);
+    write_power_attribute(dir, "/power/control", "auto\n", "\"auto\"", LOG_LOG_GRADE);
+    write_power_attribute(dir, "/power/autosuspend", "2\n", "2", LOG_LOG_GRADE);
+    write_power_attribute(dir, "/power/autosuspend_delay_ms", "2000\n", "2000", LOG_LOG_GRADE);
     return 0;
 }
 
 int usb_dev_disable_autosuspend(void)
 {
-    if (usb_dev_param.dev_port_path_valid_flag != 1) {
+    const std::string dir = port_path_copy();
+    if (dir.empty()) {
         return -1;
     }
-    char cmd[500] = {0};
-    snprintf(cmd, sizeof(cmd), "echo \"on\" > %s%s", usb_dev_param.dev_port_path, "/power/control");
-    run_shell(cmd, DBG_LOG_GRADE);
+    write_power_attribute(dir, "/power/control", "on\n", "\"on\"", DBG_LOG_GRADE);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -199,6 +200,41 @@ TEST_F(Transport, PortPathAndAutosuspend)
     EXPECT_EQ(usb_dev_get_port_path(), -1);
     EXPECT_EQ(usb_dev_get_port_path_valid_flag(), 0);
     EXPECT_STREQ(usb_dev_param.dev_port_path, "");
+}
+
+// The power attributes are written as files, never through a shell: a sysfs
+// root holding shell syntax is only ever a path.
+TEST_F(Transport, PowerAttributesNeverReachAShell)
+{
+    const std::string marker = conf.path() + "/ran";
+    const std::string root = conf.path() + "/sys $(touch " + marker + ");touch " + marker + ";#";
+    const std::string power = root + "/bus/usb/devices/1-1.2/power";
+    ASSERT_EQ(g_mkdir_with_parents(power.c_str(), 0755), 0);
+    setenv("TIRVANE_SYSFS_ROOT", root.c_str(), 1);
+
+    usb_set_autosuspend_flag(1);
+    ASSERT_EQ(usb_dev_get_port_path(), 0);
+    EXPECT_EQ(usb_dev_enable_autosuspend(), 0);
+    EXPECT_EQ(usb_dev_disable_autosuspend(), 0);
+    EXPECT_EQ(tvunit::read_file(power + "/autosuspend_delay_ms"), "2000\n");
+    EXPECT_EQ(tvunit::read_file(power + "/control"), "on\n");
+    EXPECT_FALSE(tvunit::file_exists(marker)) << "a shell ran the path";
+}
+
+// A port directory that cannot be written to is reported, and the other
+// attributes are still written.
+TEST_F(Transport, UnwritableAttributeDoesNotStopTheOthers)
+{
+    const std::string root = conf.path() + "/sys";
+    const std::string power = root + "/bus/usb/devices/1-1.2/power";
+    ASSERT_EQ(g_mkdir_with_parents((power + "/control").c_str(), 0755), 0); // a directory, not a file
+    setenv("TIRVANE_SYSFS_ROOT", root.c_str(), 1);
+
+    usb_set_autosuspend_flag(1);
+    ASSERT_EQ(usb_dev_get_port_path(), 0);
+    EXPECT_EQ(usb_dev_enable_autosuspend(), 0);
+    EXPECT_EQ(tvunit::read_file(power + "/autosuspend"), "2\n");
+    EXPECT_EQ(tvunit::read_file(power + "/autosuspend_delay_ms"), "2000\n");
 }
 
 // ---- Faults of the wire: every call ends within its bound, and the next exchange works ----
