@@ -7,7 +7,8 @@ if(TARGET tirvane-usb-standin AND TARGET tirvane_emu_client AND TARGET tirvane-e
     ${_emu_dir}/test_hotplug.cpp
     ${_emu_dir}/test_firmware.cpp
     ${_emu_dir}/test_bootloader.cpp
-    ${_emu_dir}/test_state_control.cpp)
+    ${_emu_dir}/test_state_control.cpp
+    ${_emu_dir}/test_faults.cpp)
   target_include_directories(emulator_tests PRIVATE ${_emu_dir})
   target_compile_options(emulator_tests PRIVATE -Wall -Wextra -Werror)
   target_compile_definitions(emulator_tests PRIVATE TIRVANE_EMU_CLI="$<TARGET_FILE:tirvane-emu>")

@@ -1,6 +1,7 @@
 #include "emu_app.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tirvane::emu
 {
@@ -272,6 +273,8 @@ void AppFirmware::dispatch(uint8_t cmd, std::span<const uint8_t> p)
             if (slot / 256 == page)
                 a[1 + (slot % 256) / 8] |= static_cast<uint8_t>(1u << (slot % 8));
         }
+        if (auto n = std::exchange(short_index_next_, std::nullopt); n && *n < 32)
+            a.resize(1 + *n);
         answer(std::move(a));
         return;
     }
@@ -312,7 +315,8 @@ void AppFirmware::dispatch(uint8_t cmd, std::span<const uint8_t> p)
         }
         stop_operations();
         answer({confirm::ok});
-        port_.restart_into(true);
+        if (!ignore_restart_)
+            port_.restart_into(true);
         return;
     default:
         answer({confirm::command_error});
@@ -338,8 +342,13 @@ void AppFirmware::start_enroll(std::span<const uint8_t> p)
         answer({confirm::enroll_times_error, 0x00});
         return;
     }
+    if (refuse_overwrite_ && st.templates.count(slot) != 0) {
+        answer({confirm::template_not_empty, 0x00});
+        return;
+    }
     enroll_ = EnrollOp{next_op_id_++, slot, captures, 1, {}, false};
     answer({confirm::ok, 0x00});
+    take_held_touches();
     port_.wake();
 }
 
@@ -360,7 +369,24 @@ void AppFirmware::start_identify(std::span<const uint8_t> p)
         return;
     }
     identify_ = IdentifyOp{next_op_id_++, target};
+    take_held_touches();
     port_.wake();
+}
+
+void AppFirmware::hold(const std::string &finger)
+{
+    held_ = finger;
+    take_held_touches();
+}
+
+void AppFirmware::take_held_touches()
+{
+    if (!held_)
+        return;
+    // Each capture of an enrolment takes the resting finger at once; an identification matches it
+    // at once, so its stage 1 report and result follow stage 0 in the same output.
+    while (pending() != Pending::none)
+        touch(*held_, TouchOutcome::ok);
 }
 
 Pending AppFirmware::pending() const
@@ -389,7 +415,11 @@ std::string AppFirmware::touch(const std::string &finger, TouchOutcome outcome)
             if (++op.next_capture > op.captures) {
                 op.merging = true;
                 uint64_t id = op.id;
-                port_.after(merge_delay_, [this, id] { finish_enroll(id); });
+                // In a burst (or without a merge delay) the reports follow in the same output.
+                if (enroll_burst_ || merge_delay_.count() == 0)
+                    finish_enroll(id);
+                else
+                    port_.after(merge_delay_, [this, id] { finish_enroll(id); });
             }
             break;
         case TouchOutcome::quality:
@@ -440,13 +470,36 @@ void AppFirmware::finish_enroll(uint64_t op_id)
 {
     if (!enroll_ || enroll_->id != op_id)
         return;
-    ModuleState &st = port_.state();
-    st.templates[enroll_->slot] = enroll_->finger;
-    port_.state_changed();
+    EnrollOp op = *enroll_;
     enroll_.reset();
-    answer({confirm::ok, 0x04});
-    answer({confirm::ok, 0x05});
-    answer({confirm::ok, 0x06});
+    // Injected failures are taken by this enrolment. A failed merge or check ends the enrolment at
+    // once, but the module still reports stage 6 with the same code, so the host sees the end; a
+    // failed store leaves the slot as it was.
+    auto take = [&](uint8_t stage) -> uint8_t {
+        auto it = fail_stage_.find(stage);
+        if (it == fail_stage_.end())
+            return confirm::ok;
+        uint8_t code = it->second;
+        fail_stage_.erase(it);
+        return code;
+    };
+    uint8_t merge = take(0x04), check = take(0x05), store = take(0x06);
+    answer({merge, 0x04});
+    if (merge != confirm::ok) {
+        answer({merge, 0x06});
+        return;
+    }
+    answer({check, 0x05});
+    if (check != confirm::ok) {
+        answer({check, 0x06});
+        return;
+    }
+    if (store == confirm::ok) {
+        ModuleState &st = port_.state();
+        st.templates[op.slot] = op.finger;
+        port_.state_changed();
+    }
+    answer({store, 0x06});
 }
 
 Bytes AppFirmware::search(const std::string &finger, uint16_t target) const
@@ -484,6 +537,10 @@ void AppFirmware::send_version()
     if (powerup_) {
         answer(std::move(*powerup_));
         powerup_.reset();
+    }
+    if (auto ids = std::exchange(version_idlist_next_, std::nullopt)) {
+        // A search list where the version was expected; the version answer needs another read.
+        answer({confirm::ok, 0xf5, 0x02, ids->first, ids->second, 0xff}, true);
     }
     Bytes a{confirm::ok};
     std::string text = version_text(port_.state().version);
@@ -525,32 +582,45 @@ void AppFirmware::reset()
     split_next_ = false;
     stray_next_.reset();
     fail_next_.clear();
+    cut_next_.reset();
+    late_next_.reset();
+    ignore_restart_ = false;
+    held_.reset();
+    corrupt_length_next_.reset();
+    enroll_burst_ = false;
+    fail_stage_.clear();
+    short_index_next_.reset();
+    version_idlist_next_.reset();
+    refuse_overwrite_ = true;
 }
 
-void AppFirmware::answer(Bytes payload)
+void AppFirmware::answer(Bytes payload, bool alone)
 {
     if (silence_)
         return;
     if (stray_next_) {
         Bytes stray = std::move(*stray_next_);
         stray_next_.reset();
-        emit(type_answer, stray, false, false, false);
+        emit(type_answer, stray, false, {});
     }
-    bool corrupt = corrupt_next_;
-    bool split = split_next_;
-    corrupt_next_ = false;
-    split_next_ = false;
-    emit(type_answer, payload, false, corrupt, split);
+    FrameFaults f;
+    f.corrupt = std::exchange(corrupt_next_, false);
+    f.split = std::exchange(split_next_, false);
+    f.cut = std::exchange(cut_next_, std::nullopt);
+    f.late = std::exchange(late_next_, std::nullopt);
+    f.length_high = std::exchange(corrupt_length_next_, std::nullopt);
+    f.alone = alone;
+    emit(type_answer, payload, false, f);
 }
 
 void AppFirmware::data_packet(Bytes payload, bool image)
 {
     if (silence_)
         return;
-    emit(type_end, payload, image, false, false);
+    emit(type_end, payload, image, {});
 }
 
-void AppFirmware::emit(uint8_t type, const Bytes &payload, bool image, bool corrupt, bool split)
+void AppFirmware::emit(uint8_t type, const Bytes &payload, bool image, const FrameFaults &faults)
 {
     Bytes f;
     f.reserve(payload.size() + 11);
@@ -570,10 +640,20 @@ void AppFirmware::emit(uint8_t type, const Bytes &payload, bool image, bool corr
         sum = static_cast<uint16_t>(sum + f[i]);
     if (image)
         sum = 0x55aa;
-    if (corrupt)
+    if (faults.corrupt)
         sum ^= 0x5a5a;
     put_be16(f, sum);
-    port_.send(std::move(f), split);
+    // Damage on the way: the checksum was right for the bytes as they left.
+    if (faults.length_high)
+        f[7] = *faults.length_high;
+    if (faults.cut && *faults.cut < f.size())
+        f.resize(*faults.cut);
+    if (faults.late)
+        port_.send_late(std::move(f), *faults.late);
+    else if (faults.alone && !faults.split)
+        port_.send_alone(std::move(f));
+    else
+        port_.send(std::move(f), faults.split);
 }
 
 } // namespace tirvane::emu

@@ -284,17 +284,91 @@ StatsReply EmuClient::stats()
 {
     std::string v = value("stats");
     StatsReply s;
-    unsigned long long o = 0, c = 0, n = 0, r = 0, w = 0;
-    if (std::sscanf(v.c_str(), "opens=%llu closes=%llu open=%llu reads=%llu writes=%llu", &o, &c, &n, &r,
-                    &w) != 5)
+    unsigned long long o = 0, c = 0, n = 0, r = 0, w = 0, x = 0;
+    if (std::sscanf(v.c_str(), "opens=%llu closes=%llu open=%llu reads=%llu writes=%llu clears=%llu", &o, &c,
+                    &n, &r, &w, &x) != 6)
         throw std::runtime_error("emulator: unexpected stats reply: " + v);
-    s = {o, c, n, r, w};
+    s = {o, c, n, r, w, x};
     return s;
 }
 
 void EmuClient::reset()
 {
     expect_ok("reset");
+}
+
+void EmuClient::stall_out(const std::string &what)
+{
+    expect_ok("stall-out " + what);
+}
+
+void EmuClient::halt(unsigned endpoint)
+{
+    char ep[8];
+    std::snprintf(ep, sizeof ep, "%02x", endpoint & 0xffu);
+    expect_ok(std::string("halt ") + ep);
+}
+
+void EmuClient::unhalt()
+{
+    expect_ok("halt off");
+}
+
+void EmuClient::cut_next(unsigned bytes)
+{
+    expect_ok("cut-next " + std::to_string(bytes));
+}
+
+void EmuClient::late_next(int ms)
+{
+    expect_ok("late-next " + std::to_string(ms));
+}
+
+void EmuClient::ignore_restart(bool on)
+{
+    expect_ok(std::string("ignore-restart ") + (on ? "on" : "off"));
+}
+
+void EmuClient::hold(const std::string &finger)
+{
+    expect_ok("hold " + finger);
+}
+
+void EmuClient::lift()
+{
+    expect_ok("lift");
+}
+
+void EmuClient::corrupt_length_next(unsigned high)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x", high & 0xffu);
+    expect_ok(std::string("corrupt-length-next ") + hex);
+}
+
+void EmuClient::enroll_burst(bool on)
+{
+    expect_ok(std::string("enroll-burst ") + (on ? "on" : "off"));
+}
+
+void EmuClient::fail_stage(unsigned stage, unsigned code)
+{
+    expect_ok("fail-stage " + std::to_string(stage) + " " + std::to_string(code));
+}
+
+void EmuClient::short_index_next(unsigned bytes)
+{
+    expect_ok("short-index-next " + std::to_string(bytes));
+}
+
+void EmuClient::version_idlist_next(unsigned first, unsigned second)
+{
+    expect_ok("version-idlist-next " + std::to_string(first) + " " + std::to_string(second));
+}
+
+void EmuClient::refuse_overwrite(bool on)
+{
+    expect_ok(std::string("refuse-overwrite ") + (on ? "on" : "off"));
 }
 
 } // namespace tirvane::emu

@@ -39,6 +39,7 @@ struct StatsReply {
     uint64_t open = 0;
     uint64_t reads = 0;
     uint64_t writes = 0;
+    uint64_t clears = 0; // libusb_clear_halt calls
 };
 
 class EmuClient
@@ -80,6 +81,22 @@ class EmuClient
     void clear_errors();
     StatsReply stats();
     void reset();
+
+    // Faults (see the command table of the README); each throws on ERR.
+    void stall_out(const std::string &what); // "data", "all" or "off"
+    void halt(unsigned endpoint);            // 0x01, 0x81, 0x04 or 0x84
+    void unhalt();                           // every halt ends ("halt off")
+    void cut_next(unsigned bytes);
+    void late_next(int ms);
+    void ignore_restart(bool on);
+    void hold(const std::string &finger);
+    void lift();
+    void corrupt_length_next(unsigned high = 0xef);
+    void enroll_burst(bool on);
+    void fail_stage(unsigned stage, unsigned code);
+    void short_index_next(unsigned bytes);
+    void version_idlist_next(unsigned first, unsigned second);
+    void refuse_overwrite(bool on);
 
     const std::string &socket_path() const
     {

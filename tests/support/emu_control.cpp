@@ -140,6 +140,19 @@ const char *const help_lines[] = {
     "split-next",
     "stray-next [PAYLOAD_HEX]",
     "fail-next CMDHEX CODE",
+    "stall-out data|all|off",
+    "halt 01|81|04|84|off",
+    "cut-next N",
+    "late-next MS",
+    "ignore-restart on|off",
+    "hold FINGER",
+    "lift",
+    "corrupt-length-next [HEX]",
+    "enroll-burst on|off",
+    "fail-stage 4|5|6 CODE",
+    "short-index-next N",
+    "version-idlist-next SLOT SLOT",
+    "refuse-overwrite on|off",
     "templates",
     "store SLOT FINGER",
     "erase SLOT",
@@ -397,6 +410,101 @@ Emulator::Reply Emulator::run_command(Lock &lk, const std::vector<std::string> &
         app_.fail_next(*c, static_cast<uint8_t>(*code));
         return Reply::fine();
     }
+    if (cmd == "stall-out") {
+        if (argc != 1 || (w[1] != "data" && w[1] != "all" && w[1] != "off"))
+            return usage("stall-out data|all|off");
+        stall_out_ = w[1] == "data" ? StallOut::data : w[1] == "all" ? StallOut::all : StallOut::off;
+        changed_.notify_all(); // NAKed transfers look again
+        return Reply::fine();
+    }
+    if (cmd == "halt") {
+        const char *form = "halt 01|81|04|84|off";
+        if (argc != 1)
+            return usage(form);
+        if (w[1] == "off") {
+            halted_.clear();
+        } else {
+            auto ep = parse_hex_byte(w[1]);
+            if (!ep || (*ep != app_out_endpoint && *ep != app_in_endpoint && *ep != boot_out_endpoint &&
+                        *ep != boot_in_endpoint))
+                return usage(form);
+            halted_.insert(*ep);
+        }
+        changed_.notify_all(); // blocked transfers on the endpoint fail now
+        return Reply::fine();
+    }
+    if (cmd == "cut-next") {
+        auto n = argc == 1 ? parse_number(w[1]) : std::nullopt;
+        if (!n)
+            return usage("cut-next N");
+        app_.cut_next(*n);
+        return Reply::fine();
+    }
+    if (cmd == "late-next") {
+        auto ms = argc == 1 ? parse_number(w[1]) : std::nullopt;
+        if (!ms || *ms > 600000)
+            return usage("late-next MS (0 to 600000)");
+        app_.late_next(std::chrono::milliseconds(*ms));
+        return Reply::fine();
+    }
+    if (cmd == "ignore-restart") {
+        if (argc != 1 || (w[1] != "on" && w[1] != "off"))
+            return usage("ignore-restart on|off");
+        app_.set_ignore_restart(w[1] == "on");
+        return Reply::fine();
+    }
+    if (cmd == "hold") {
+        if (argc != 1)
+            return usage("hold FINGER");
+        app_.hold(w[1]);
+        changed_.notify_all();
+        return Reply::fine();
+    }
+    if (cmd == "lift" && argc == 0) {
+        app_.lift();
+        return Reply::fine();
+    }
+    if (cmd == "corrupt-length-next") {
+        auto high = argc == 0   ? std::optional<uint8_t>(0xef)
+                    : argc == 1 ? parse_hex_byte(w[1])
+                                : std::nullopt;
+        if (!high)
+            return usage("corrupt-length-next [HEX]");
+        app_.corrupt_length_next(*high);
+        return Reply::fine();
+    }
+    if (cmd == "enroll-burst" || cmd == "refuse-overwrite") {
+        if (argc != 1 || (w[1] != "on" && w[1] != "off"))
+            return Reply::fail("usage: " + cmd + " on|off");
+        if (cmd == "enroll-burst")
+            app_.set_enroll_burst(w[1] == "on");
+        else
+            app_.set_refuse_overwrite(w[1] == "on");
+        return Reply::fine();
+    }
+    if (cmd == "fail-stage") {
+        auto stage = argc == 2 ? parse_number(w[1]) : std::nullopt;
+        auto code = argc == 2 ? parse_number(w[2]) : std::nullopt;
+        if (!stage || *stage < 4 || *stage > 6 || !code || *code > 0xff)
+            return usage("fail-stage 4|5|6 CODE");
+        app_.fail_stage(static_cast<uint8_t>(*stage), static_cast<uint8_t>(*code));
+        return Reply::fine();
+    }
+    if (cmd == "short-index-next") {
+        auto n = argc == 1 ? parse_number(w[1]) : std::nullopt;
+        if (!n || *n > 31)
+            return usage("short-index-next N (0 to 31)");
+        app_.short_index_next(*n);
+        return Reply::fine();
+    }
+    if (cmd == "version-idlist-next") {
+        auto a = argc == 2 ? parse_number(w[1]) : std::nullopt;
+        auto b = argc == 2 ? parse_number(w[2]) : std::nullopt;
+        if (!a || !b || *a > 0xff || *b > 0xff)
+            return usage("version-idlist-next SLOT SLOT");
+        app_.version_idlist_next(static_cast<uint8_t>(*a), static_cast<uint8_t>(*b));
+        return Reply::fine();
+    }
     if (cmd == "templates") {
         std::vector<std::string> out;
         for (const auto &[slot, finger] : state_.templates)
@@ -482,7 +590,8 @@ Emulator::Reply Emulator::run_command(Lock &lk, const std::vector<std::string> &
         const Counters &c = trace_.counters;
         return Reply::fine("opens=" + std::to_string(c.opens) + " closes=" + std::to_string(c.closes) +
                            " open=" + std::to_string(bus_.open_handles()) +
-                           " reads=" + std::to_string(c.reads) + " writes=" + std::to_string(c.writes));
+                           " reads=" + std::to_string(c.reads) + " writes=" + std::to_string(c.writes) +
+                           " clears=" + std::to_string(c.clears));
     }
     if (cmd == "reset" && argc == 0) {
         reset_all();

@@ -167,6 +167,8 @@ void Emulator::reset_all()
     trace_.clear_errors();
     trace_.counters = Counters{};
     leave_when_drained_ = false;
+    stall_out_ = StallOut::off;
+    halted_.clear();
     load();
     changed_.notify_all();
     timer_cv_.notify_all();
@@ -205,6 +207,7 @@ void Emulator::attach(bool bootloader)
     Identity id = bootloader ? Identity{boot_vid, boot_pid} : cfg_.app_id;
     bus_.attach(id, cfg_.topology);
     envelope_.reset();
+    halted_.clear();
     output_.clear();
     leave_when_drained_ = false;
     if (bootloader)
@@ -234,6 +237,21 @@ void Emulator::send(Bytes bytes, bool split)
 {
     output_.push(std::move(bytes), split);
     changed_.notify_all();
+}
+
+void Emulator::send_alone(Bytes bytes)
+{
+    output_.push_alone(std::move(bytes));
+    changed_.notify_all();
+}
+
+void Emulator::send_late(Bytes bytes, std::chrono::milliseconds delay)
+{
+    auto when = Clock::now() + delay;
+    output_.push(std::move(bytes), false, when);
+    // Wakes blocked reads when the bytes are released (the timer loop notifies after each action).
+    timers_.emplace(when, [] {});
+    timer_cv_.notify_all();
 }
 
 void Emulator::protocol_error(std::string what)
@@ -570,11 +588,20 @@ int Emulator::clear_halt(libusb_device_handle *handle, unsigned char endpoint)
         return LIBUSB_ERROR_INVALID_PARAM;
     if (module_gone(handle))
         return LIBUSB_ERROR_NO_DEVICE;
+    char line[16];
+    std::snprintf(line, sizeof line, "CLEAR %02x", endpoint);
+    trace_.note(line);
+    ++trace_.counters.clears;
     bool boot = handle->dev->id.bootloader();
-    if (endpoint == (boot ? boot_out_endpoint : app_out_endpoint) ||
-        endpoint == (boot ? boot_in_endpoint : app_in_endpoint))
-        return LIBUSB_SUCCESS;
-    return LIBUSB_ERROR_NOT_FOUND;
+    if (endpoint != (boot ? boot_out_endpoint : app_out_endpoint) &&
+        endpoint != (boot ? boot_in_endpoint : app_in_endpoint))
+        return LIBUSB_ERROR_NOT_FOUND;
+    halted_.erase(endpoint);
+    // The module's side of the envelope starts over with the next command wrapper.
+    if (!boot)
+        envelope_.reset();
+    changed_.notify_all();
+    return LIBUSB_SUCCESS;
 }
 
 int Emulator::reset_device(libusb_device_handle *handle)
@@ -586,6 +613,8 @@ int Emulator::reset_device(libusb_device_handle *handle)
         return LIBUSB_ERROR_NO_DEVICE;
     envelope_.reset();
     output_.clear();
+    halted_.clear();
+    ++device_resets_;
     changed_.notify_all();
     return LIBUSB_SUCCESS;
 }
@@ -631,6 +660,13 @@ int Emulator::bulk_transfer(libusb_device_handle *h, unsigned char ep, unsigned 
         trace_.transfer(in, ep, out_bytes, LIBUSB_ERROR_NO_DEVICE);
         return LIBUSB_ERROR_NO_DEVICE;
     }
+    if (halted(ep)) {
+        std::span<const uint8_t> out_bytes;
+        if (!in)
+            out_bytes = {data, static_cast<size_t>(length)};
+        trace_.transfer(in, ep, out_bytes, LIBUSB_ERROR_PIPE);
+        return LIBUSB_ERROR_PIPE;
+    }
     if (h->dev->id.bootloader())
         return boot_transfer(lk, h, ep, data, length, transferred, timeout_ms);
     return app_transfer(lk, h, ep, data, length, transferred, timeout_ms);
@@ -641,6 +677,11 @@ int Emulator::app_transfer(Lock &lk, libusb_device_handle *h, unsigned char ep, 
 {
     std::span<const uint8_t> bytes(data, static_cast<size_t>(length));
     if (ep == app_out_endpoint) {
+        if (out_naks(h, bytes)) {
+            int rc = nak_out(lk, h, ep, bytes, timeout_ms);
+            if (rc != LIBUSB_SUCCESS)
+                return rc;
+        }
         auto r = envelope_.out(bytes);
         if (!r.ok) {
             trace_.protocol_error(r.error);
@@ -678,6 +719,10 @@ int Emulator::app_transfer(Lock &lk, libusb_device_handle *h, unsigned char ep, 
             trace_.transfer(true, ep, {}, LIBUSB_ERROR_NO_DEVICE);
             return LIBUSB_ERROR_NO_DEVICE;
         }
+        if (halted(ep)) {
+            trace_.transfer(true, ep, {}, LIBUSB_ERROR_PIPE);
+            return LIBUSB_ERROR_PIPE;
+        }
         switch (envelope_.phase()) {
         case Envelope::Phase::status:
             envelope_.status_sent();
@@ -692,9 +737,9 @@ int Emulator::app_transfer(Lock &lk, libusb_device_handle *h, unsigned char ep, 
             trace_.transfer(true, ep, {data, 4}, LIBUSB_SUCCESS);
             return LIBUSB_SUCCESS;
         case Envelope::Phase::in_data:
-            if (!output_.empty()) {
+            if (output_.ready(Clock::now())) {
                 size_t max = std::min<size_t>(static_cast<size_t>(length), envelope_.announced());
-                size_t n = output_.take(data, max);
+                size_t n = output_.take(data, max, Clock::now());
                 envelope_.data_sent();
                 if (transferred != nullptr)
                     *transferred = static_cast<int>(n);
@@ -723,6 +768,49 @@ int Emulator::app_transfer(Lock &lk, libusb_device_handle *h, unsigned char ep, 
     }
 }
 
+bool Emulator::out_naks(const libusb_device_handle *h, std::span<const uint8_t> bytes) const
+{
+    switch (stall_out_) {
+    case StallOut::all:
+        return true;
+    case StallOut::data:
+        // The bootloader has no envelope: every request is a data transfer.
+        return h->dev->id.bootloader() || envelope_.takes_data(bytes);
+    case StallOut::off:
+        break;
+    }
+    return false;
+}
+
+int Emulator::nak_out(Lock &lk, libusb_device_handle *h, unsigned char ep, std::span<const uint8_t> bytes,
+                      unsigned int timeout_ms)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const uint64_t resets = device_resets_;
+    bool timed_out = false;
+    for (;;) {
+        int rc = LIBUSB_SUCCESS;
+        if (module_gone(h))
+            rc = LIBUSB_ERROR_NO_DEVICE;
+        else if (halted(ep))
+            rc = LIBUSB_ERROR_PIPE;
+        else if (device_resets_ != resets)
+            rc = LIBUSB_ERROR_IO; // the reset cancelled the transfer
+        else if (!out_naks(h, bytes))
+            return LIBUSB_SUCCESS;
+        else if (timed_out)
+            rc = LIBUSB_ERROR_TIMEOUT;
+        if (rc != LIBUSB_SUCCESS) {
+            trace_.transfer(false, ep, bytes, rc);
+            return rc;
+        }
+        if (timeout_ms == 0)
+            changed_.wait(lk);
+        else
+            timed_out = changed_.wait_until(lk, deadline) == std::cv_status::timeout;
+    }
+}
+
 int Emulator::boot_transfer(Lock &lk, libusb_device_handle *h, unsigned char ep, unsigned char *data,
                             int length, int *transferred, unsigned int timeout_ms)
 {
@@ -743,6 +831,11 @@ int Emulator::boot_transfer(Lock &lk, libusb_device_handle *h, unsigned char ep,
         return LIBUSB_ERROR_IO;
     }
     if (!in) {
+        if (out_naks(h, bytes)) {
+            int rc = nak_out(lk, h, ep, bytes, timeout_ms);
+            if (rc != LIBUSB_SUCCESS)
+                return rc;
+        }
         trace_.transfer(false, ep, bytes, LIBUSB_SUCCESS);
         if (transferred != nullptr)
             *transferred = length;
@@ -761,8 +854,12 @@ int Emulator::boot_transfer(Lock &lk, libusb_device_handle *h, unsigned char ep,
             trace_.transfer(true, ep, {}, LIBUSB_ERROR_NO_DEVICE);
             return LIBUSB_ERROR_NO_DEVICE;
         }
-        if (!output_.empty()) {
-            size_t n = output_.take(data, static_cast<size_t>(length));
+        if (halted(ep)) {
+            trace_.transfer(true, ep, {}, LIBUSB_ERROR_PIPE);
+            return LIBUSB_ERROR_PIPE;
+        }
+        if (output_.ready(Clock::now())) {
+            size_t n = output_.take(data, static_cast<size_t>(length), Clock::now());
             if (transferred != nullptr)
                 *transferred = static_cast<int>(n);
             trace_.transfer(true, ep, {data, n}, LIBUSB_SUCCESS);

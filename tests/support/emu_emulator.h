@@ -24,6 +24,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -118,6 +120,8 @@ class Emulator final : public ModulePort
 
     // ---- ModulePort (called with the lock held) -------------------------------------------------
     void send(Bytes bytes, bool split) override;
+    void send_alone(Bytes bytes) override;
+    void send_late(Bytes bytes, std::chrono::milliseconds delay) override;
     void protocol_error(std::string what) override;
     void after(std::chrono::milliseconds delay, std::function<void()> action) override;
     void restart_into(bool bootloader) override;
@@ -149,8 +153,17 @@ class Emulator final : public ModulePort
                      int *transferred, unsigned int timeout_ms);
     int boot_transfer(Lock &lk, libusb_device_handle *h, unsigned char ep, unsigned char *data, int length,
                       int *transferred, unsigned int timeout_ms);
-    // Waits for `ready` (checked under the lock) until the time-out (0: no time-out); false on time-out.
-    template <class Pred> bool wait_for(Lock &lk, unsigned int timeout_ms, Pred ready);
+    // The OUT endpoint NAKs this transfer (stall-out fault).
+    bool out_naks(const libusb_device_handle *h, std::span<const uint8_t> bytes) const;
+    // Holds a NAKed OUT transfer until the NAK ends (then LIBUSB_SUCCESS: the transfer goes on), its
+    // time-out passes (0: none), the endpoint halts, the device is reset or the module leaves.
+    // Failures are traced here.
+    int nak_out(Lock &lk, libusb_device_handle *h, unsigned char ep, std::span<const uint8_t> bytes,
+                unsigned int timeout_ms);
+    bool halted(unsigned char ep) const
+    {
+        return halted_.count(ep) != 0;
+    }
 
     // Control command handlers (emu_control.cpp).
     struct Reply;
@@ -174,6 +187,10 @@ class Emulator final : public ModulePort
     bool reenumerating_ = false;      // between leaving and coming back after a restart
     bool leave_when_drained_ = false; // pull the cable once the host read all output
     bool interrupted_ = false;        // libusb_interrupt_event_handler was called
+    enum class StallOut { off, data, all };
+    StallOut stall_out_ = StallOut::off; // the OUT endpoint NAKs (data phases only, or everything)
+    std::set<uint8_t> halted_;           // endpoints that fail with PIPE until libusb_clear_halt
+    uint64_t device_resets_ = 0;         // libusb_reset_device calls (end NAKed transfers)
     std::multimap<Clock::time_point, std::function<void()>> timers_;
     std::unordered_set<libusb_device **> device_lists_;
     std::unordered_set<const libusb_config_descriptor *> config_descriptors_;

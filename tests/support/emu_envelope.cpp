@@ -18,10 +18,15 @@ bool looks_like_wrapper(std::span<const uint8_t> b)
 
 } // namespace
 
+bool Envelope::takes_data(std::span<const uint8_t> bytes) const
+{
+    return phase_ == Phase::out_data && !(looks_like_wrapper(bytes) && bytes.size() != announced_);
+}
+
 Envelope::OutResult Envelope::out(std::span<const uint8_t> bytes)
 {
     OutResult r;
-    if (phase_ == Phase::out_data && !(looks_like_wrapper(bytes) && bytes.size() != announced_)) {
+    if (takes_data(bytes)) {
         if (bytes.size() == announced_) {
             r.has_data = true;
             r.data.assign(bytes.begin(), bytes.end());

@@ -38,6 +38,9 @@ class Envelope
     // One OUT transfer on the command endpoint.
     OutResult out(std::span<const uint8_t> bytes);
 
+    // This OUT transfer would be taken as the pending OUT data phase.
+    bool takes_data(std::span<const uint8_t> bytes) const;
+
     Phase phase() const
     {
         return phase_;

@@ -25,6 +25,11 @@ class ModulePort
 
     // Queues bytes for the host; split makes them arrive in two reads.
     virtual void send(Bytes bytes, bool split) = 0;
+    // Queues bytes that the next read does not go past: what follows them needs a read of its own.
+    virtual void send_alone(Bytes bytes) = 0;
+    // Queues bytes that become readable only after the delay; everything queued after them waits
+    // behind them.
+    virtual void send_late(Bytes bytes, std::chrono::milliseconds delay) = 0;
     // Records a protocol error (queryable over the control channel).
     virtual void protocol_error(std::string what) = 0;
     // Runs the action after the delay, unless the module left the bus in between.

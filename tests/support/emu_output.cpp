@@ -6,7 +6,7 @@
 namespace tirvane::emu
 {
 
-void OutputQueue::push(Bytes bytes, bool split)
+void OutputQueue::push(Bytes bytes, bool split, Clock::time_point ready_at)
 {
     if (bytes.empty())
         return;
@@ -14,9 +14,15 @@ void OutputQueue::push(Bytes bytes, bool split)
         size_t half = bytes.size() / 2;
         Bytes first(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(half));
         bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(half));
-        segments_.push_back({std::move(first), 0, true});
+        segments_.push_back({std::move(first), 0, true, ready_at});
     }
-    segments_.push_back({std::move(bytes), 0, false});
+    segments_.push_back({std::move(bytes), 0, false, ready_at});
+}
+
+void OutputQueue::push_alone(Bytes bytes)
+{
+    if (!bytes.empty())
+        segments_.push_back({std::move(bytes), 0, true, {}});
 }
 
 size_t OutputQueue::size() const
@@ -27,11 +33,13 @@ size_t OutputQueue::size() const
     return total;
 }
 
-size_t OutputQueue::take(uint8_t *dst, size_t max)
+size_t OutputQueue::take(uint8_t *dst, size_t max, Clock::time_point now)
 {
     size_t done = 0;
     while (done < max && !segments_.empty()) {
         Segment &s = segments_.front();
+        if (s.ready_at > now)
+            break;
         size_t n = std::min(max - done, s.bytes.size() - s.pos);
         std::memcpy(dst + done, s.bytes.data() + s.pos, n);
         s.pos += n;

@@ -53,6 +53,7 @@ struct Counters {
     uint64_t closes = 0;
     uint64_t reads = 0;
     uint64_t writes = 0;
+    uint64_t clears = 0; // libusb_clear_halt calls
 };
 
 class Trace
