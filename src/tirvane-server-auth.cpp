@@ -15,9 +15,11 @@
 
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <pwd.h>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace
 {
@@ -77,6 +79,36 @@ std::unordered_map<std::string, uid_t> uid_cache;
 
 } // namespace
 
+namespace
+{
+
+bool cached_uid(const char *sender, uid_t *uid)
+{
+    std::lock_guard<std::mutex> lock(uid_cache_mutex);
+    auto it = uid_cache.find(sender);
+    if (it == uid_cache.end()) {
+        return false;
+    }
+    *uid = it->second;
+    return true;
+}
+
+void cache_uid(const char *sender, uid_t uid)
+{
+    std::lock_guard<std::mutex> lock(uid_cache_mutex);
+    if (uid_cache.size() >= kUidCacheLimit) {
+        uid_cache.clear();
+    }
+    uid_cache.emplace(sender, uid);
+}
+
+GVariant *uid_request(const char *sender)
+{
+    return g_variant_new("(s)", sender);
+}
+
+} // namespace
+
 bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid)
 {
     const char *sender = g_dbus_method_invocation_get_sender(invocation);
@@ -85,18 +117,13 @@ bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid)
         *uid = getuid();
         return true;
     }
-    {
-        std::lock_guard<std::mutex> lock(uid_cache_mutex);
-        auto it = uid_cache.find(sender);
-        if (it != uid_cache.end()) {
-            *uid = it->second;
-            return true;
-        }
+    if (cached_uid(sender, uid)) {
+        return true;
     }
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-        "org.freedesktop.DBus", "GetConnectionUnixUser", g_variant_new("(s)", sender), G_VARIANT_TYPE("(u)"),
+        "org.freedesktop.DBus", "GetConnectionUnixUser", uid_request(sender), G_VARIANT_TYPE("(u)"),
         G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
     if (reply == nullptr) {
         TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
@@ -105,11 +132,7 @@ bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid)
     guint32 value = 0;
     g_variant_get(reply, "(u)", &value);
     *uid = value;
-    std::lock_guard<std::mutex> lock(uid_cache_mutex);
-    if (uid_cache.size() >= kUidCacheLimit) {
-        uid_cache.clear();
-    }
-    uid_cache.emplace(sender, value);
+    cache_uid(sender, value);
     return true;
 }
 
@@ -161,27 +184,18 @@ bool deny(GDBusMethodInvocation *invocation, const char *fmt, const char *method
     return false;
 }
 
-} // namespace
-
-// Whether the call may go on to its handler; when not, the call has been
-// answered with the error already.
-static bool method_allowed(GDBusMethodInvocation *invocation)
+bool refuse_unidentified(GDBusMethodInvocation *invocation, const char *method)
 {
-    const char *method = g_dbus_method_invocation_get_method_name(invocation);
-    if (!check_text_sizes(invocation, method)) {
-        return false;
-    }
-    const Access access = access_of(method);
-    if (access == Access::Open) {
-        return true;
-    }
-    uid_t uid = 0;
-    if (!tvp_caller_uid(invocation, &uid)) {
-        // Typically a caller that left the bus right after sending.
-        TVP_LOG(LOG_LOG_GRADE, "caller %s could not be identified, %s refused.\n",
-                g_dbus_method_invocation_get_sender(invocation), method);
-        return deny(invocation, "%s: the caller's identity could not be established", method);
-    }
+    // Typically a caller that left the bus right after sending.
+    TVP_LOG(LOG_LOG_GRADE, "caller %s could not be identified, %s refused.\n",
+            g_dbus_method_invocation_get_sender(invocation), method);
+    return deny(invocation, "%s: the caller's identity could not be established", method);
+}
+
+// The rule of `access` for a caller whose uid is known; when it refuses, the
+// call has been answered with the error already.
+bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Access access, uid_t uid)
+{
     if (uid == 0) {
         return true;
     }
@@ -208,18 +222,128 @@ static bool method_allowed(GDBusMethodInvocation *invocation)
     return true;
 }
 
+// A call held while the bus daemon is asked who sent it.
+struct PendingCall {
+    GObject *skeleton;
+    GDBusMethodInvocation *invocation;
+    const char *handler_signal;
+};
+
+// Emits the handler signal again for a held call: the gate now finds the uid
+// in the cache and lets the call through to its handler, or refuses it.
+void redispatch(const PendingCall &pending)
+{
+    GVariant *params = g_dbus_method_invocation_get_parameters(pending.invocation);
+    const gsize n_args = g_variant_n_children(params);
+    std::vector<GValue> values(2 + n_args);
+    for (GValue &value : values) {
+        value = G_VALUE_INIT;
+    }
+    g_value_init(&values[0], G_TYPE_FROM_INSTANCE(pending.skeleton));
+    g_value_set_object(&values[0], pending.skeleton);
+    g_value_init(&values[1], G_TYPE_DBUS_METHOD_INVOCATION);
+    g_value_set_object(&values[1], pending.invocation);
+    for (gsize i = 0; i < n_args; ++i) {
+        g_autoptr(GVariant) child = g_variant_get_child_value(params, i);
+        g_dbus_gvariant_to_gvalue(child, &values[2 + i]);
+    }
+    GValue handled = G_VALUE_INIT;
+    g_value_init(&handled, G_TYPE_BOOLEAN);
+    const guint signal_id = g_signal_lookup(pending.handler_signal, G_TYPE_FROM_INSTANCE(pending.skeleton));
+    if (signal_id != 0) {
+        g_signal_emitv(values.data(), signal_id, 0, &handled);
+    }
+    if (signal_id == 0 || !g_value_get_boolean(&handled)) {
+        g_dbus_method_invocation_return_error(pending.invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
+                                              "%s was not handled",
+                                              g_dbus_method_invocation_get_method_name(pending.invocation));
+    }
+    g_value_unset(&handled);
+    for (GValue &value : values) {
+        if (G_IS_VALUE(&value)) {
+            g_value_unset(&value);
+        }
+    }
+}
+
+void on_uid_reply(GObject *source, GAsyncResult *result, gpointer data)
+{
+    auto *pending = static_cast<PendingCall *>(data);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (reply == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
+        refuse_unidentified(pending->invocation,
+                            g_dbus_method_invocation_get_method_name(pending->invocation));
+    } else {
+        guint32 value = 0;
+        g_variant_get(reply, "(u)", &value);
+        cache_uid(g_dbus_method_invocation_get_sender(pending->invocation), value);
+        redispatch(*pending);
+    }
+    g_object_unref(pending->invocation);
+    g_object_unref(pending->skeleton);
+    delete pending;
+}
+
+// Asks the bus daemon for the caller's uid without waiting; the call is held
+// (a reference on its invocation) until the answer comes.
+void look_up_uid_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocation,
+                               const char *handler_signal)
+{
+    auto *pending = new (std::nothrow) PendingCall{skeleton, invocation, handler_signal};
+    if (pending == nullptr) {
+        refuse_unidentified(invocation, g_dbus_method_invocation_get_method_name(invocation));
+        return;
+    }
+    g_object_ref(skeleton);
+    g_object_ref(invocation);
+    g_dbus_connection_call(g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus",
+                           "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
+                           uid_request(g_dbus_method_invocation_get_sender(invocation)),
+                           G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, on_uid_reply, pending);
+}
+
+enum class Gate { Allowed, Answered };
+
+// Whether the call may go on to its handler now. Answered: refused (with its
+// error sent), or held for the asynchronous uid lookup.
+Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char *handler_signal)
+{
+    const char *method = g_dbus_method_invocation_get_method_name(invocation);
+    if (!check_text_sizes(invocation, method)) {
+        return Gate::Answered;
+    }
+    const Access access = access_of(method);
+    if (access == Access::Open) {
+        return Gate::Allowed;
+    }
+    const char *sender = g_dbus_method_invocation_get_sender(invocation);
+    uid_t uid = 0;
+    if (sender == nullptr) {
+        uid = getuid();
+    } else if (!cached_uid(sender, &uid)) {
+        look_up_uid_then_dispatch(skeleton, invocation, handler_signal);
+        return Gate::Answered;
+    }
+    return access_allowed(invocation, method, access, uid) ? Gate::Allowed : Gate::Answered;
+}
+
+} // namespace
+
 // Runs first on every handler signal: a refused call ends the emission as
 // handled (true), an allowed one lets the method's own handler run (false).
 static void gate_marshal(GClosure *closure, GValue *return_value, guint n_param_values,
                          const GValue *param_values, gpointer invocation_hint, gpointer marshal_data)
 {
-    (void)closure;
     (void)invocation_hint;
     (void)marshal_data;
     gboolean handled = FALSE;
     if (n_param_values >= 2) {
+        auto *skeleton = G_OBJECT(g_value_get_object(&param_values[0]));
         auto *invocation = G_DBUS_METHOD_INVOCATION(g_value_get_object(&param_values[1]));
-        handled = method_allowed(invocation) ? FALSE : TRUE;
+        const auto *handler_signal = static_cast<const char *>(closure->data);
+        handled = gate_call(skeleton, invocation, handler_signal) == Gate::Allowed ? FALSE : TRUE;
     }
     if (return_value != nullptr) {
         g_value_set_boolean(return_value, handled);
@@ -228,7 +352,8 @@ static void gate_marshal(GClosure *closure, GValue *return_value, guint n_param_
 
 void tvp_connect_method_gate(gpointer skeleton, const char *handler_signal)
 {
-    GClosure *gate = g_closure_new_simple(sizeof(GClosure), nullptr);
+    // The signal name (a static string) lets a held call be dispatched again.
+    GClosure *gate = g_closure_new_simple(sizeof(GClosure), const_cast<char *>(handler_signal));
     g_closure_set_marshal(gate, gate_marshal);
     g_signal_connect_closure(skeleton, handler_signal, gate, FALSE);
 }

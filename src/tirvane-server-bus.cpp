@@ -6,7 +6,6 @@
 #include "upgrade.h"
 
 #include <cstring>
-#include <pthread.h>
 
 TirvaneSkeleton *pSkeleton = nullptr;
 
@@ -147,15 +146,4 @@ GSList *tvp_worker_args(Tirvane *skeleton, GDBusMethodInvocation *invocation)
     argv = g_slist_append(argv, skeleton_cell);
     argv = g_slist_append(argv, invocation_cell);
     return argv;
-}
-
-void tvp_start_worker(void *(*worker)(void *), GSList *argv)
-{
-    pthread_t thread;
-    int err = pthread_create(&thread, nullptr, worker, argv);
-    if (err != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "Can't create thread: %s\n", strerror(err));
-        return;
-    }
-    pthread_detach(thread);
 }

@@ -39,15 +39,16 @@ gboolean gdbus_handle_import_data_stop(Tirvane *skeleton, GDBusMethodInvocation 
 gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
                              const gchar *finger);
 gboolean gdbus_handle_stop_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation);
-void *gdbus_enroll_pt(void *argv);
-void *gdbus_stop_enroll_pt(void *argv);
+// Workers take the WorkerCall their handler made and free it.
+void *gdbus_enroll_pt(void *call);
+void *gdbus_stop_enroll_pt(void *call);
 
 // Verification.
 gboolean gdbus_handle_verify(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
                              gint try_count);
 gboolean gdbus_handle_verify_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
-void *gdbus_verify_pt(void *argv);
-void *gdbus_verify_stop_pt(void *argv);
+void *gdbus_verify_pt(void *call);
+void *gdbus_verify_stop_pt(void *call);
 
 // Fingerprint management.
 gboolean gdbus_handle_listfingers(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id);
@@ -71,9 +72,10 @@ int tvp_upgrade_pt(tvp_dev *dev, int dev_exit_flag);
 int tvp_ops_cancel(tvp_dev *dev);
 // Makes sure upgrade attempts run (a new bounded round, or a restarted count).
 void tvp_request_upgrade_attempts(void);
+// The module arrived (or answered) in application mode: an upgrade state left
+// set by a restart it ignored or a round that could not reach it is cleared.
+void tvp_module_back_in_application(void);
 
-// Starts `worker` on a detached thread with the argument list; logs a failure.
-void tvp_start_worker(void *(*worker)(void *), GSList *argv);
 // Builds the worker argument list: cells holding the skeleton and the
-// invocation, then the given heap strings.
+// invocation (the call's own arguments are appended by its WorkerCall).
 GSList *tvp_worker_args(Tirvane *skeleton, GDBusMethodInvocation *invocation);

@@ -1,12 +1,13 @@
 // Enrolment: enroll and stopEnroll.
 #include "app_fp256_360.h"
 #include "common.h"
+#include "tirvane-server-operation.h"
 #include "tirvane-server-session.h"
-#include "tirvane-server-worker.h"
 #include "upgrade.h"
 #include "usb_device.h"
 
 #include <cstring>
+#include <memory>
 
 namespace
 {
@@ -76,21 +77,37 @@ void report_touch(tvp_dev *dev, EnrollSignals &signals, uint8_t t)
     signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, 6);
 }
 
-bool stop_requested(tvp_dev *dev)
+// Either stop flag: a stop method's request, or the module wait told to give up.
+bool asked_to_stop(tvp_dev *dev)
 {
-    return tvp_priv(dev)->ctrlFlag.load() == 2 || fp_get_ctrlFlag() == FP_CONTROL_FLAG_STOPPED;
+    return tvp_stop_requested(dev) || tvp_module_wait_stopped();
 }
 
 // The enrolment could not begin because the module did not answer.
 void report_unanswered_start(tvp_dev *dev, EnrollSignals &signals)
 {
-    if (stop_requested(dev)) {
+    if (asked_to_stop(dev)) {
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
     } else if (usb_get_dev_handle() == nullptr) {
         signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
     } else {
         note_extra_info(dev, "Enroll failed ! The module did not answer.\n", ERR_LOG_GRADE);
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+    }
+}
+
+// A capture report that the driver decoded together with the finish of the
+// enrolment: the driver's one-shot "new capture" flag is still set.
+void report_pending_touch(tvp_dev *dev, EnrollSignals &signals)
+{
+    FP_AUTOENROLL_PARAM_STRUCT &e = fp_device_param.auto_enroll_param;
+    if (e.current_enroll_flag == 0) {
+        return;
+    }
+    e.current_enroll_flag = 0;
+    const uint8_t t = fp_get_current_enroll_time();
+    if (t != 0) {
+        report_touch(dev, signals, t);
     }
 }
 
@@ -112,17 +129,16 @@ void drop_entries_of_empty_slot(tvp_dev *dev, uint16_t slot)
     }
 }
 
-// Runs the enrolment on a device this worker holds. Failures are signalled
-// before the device is released (a stop request sees its failure signal before
-// its reply); a success releases the device first, so a client that reacts to
-// the success signal at once finds the device idle. Returns whether the device
-// was released here.
-bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, const char *finger,
-                   int timeout_ms)
+// Runs the enrolment on the device `hold` holds. Failures are signalled before
+// the hold lets go (a stop request sees its failure signal before its reply); a
+// success lets go first, so a client that reacts to the success signal at once
+// finds the device idle.
+void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSignals &signals, const char *user_id,
+                   const char *finger, int timeout_ms)
 {
-    if (usb_get_dev_handle() == nullptr && usb_dev_open(dev) != 0) {
+    if (!hold.open_module()) {
         signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
-        return false;
+        return;
     }
     fp_read_invalid_pkg(5);
     if (tvp_delete_invalid_feature(dev) != 0) {
@@ -132,19 +148,19 @@ bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, co
     if (enroll_id > 255 && fp_empty_enroll_id_unread()) {
         // The module did not give its table: that says nothing about free space.
         report_unanswered_start(dev, signals);
-        return false;
+        return;
     }
     if (enroll_id > 255) {
         note_extra_info(dev, "Enroll failed ! Storage space is full.\n", ERR_LOG_GRADE);
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 4);
-        return false;
+        return;
     }
     TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", enroll_id);
     drop_entries_of_empty_slot(dev, enroll_id);
-    if (stop_requested(dev)) {
+    if (asked_to_stop(dev)) {
         // Asked to stop before the module was told to enrol: nothing to cancel.
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
-        return false;
+        return;
     }
     if (fp_auto_enroll_start(enroll_id, 6, 0) != 0) {
         if (fp_get_ctrlFlag() == FP_CONTROL_FLAG_ENROLLID_OUT_RANGE) {
@@ -154,7 +170,7 @@ bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, co
             signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
         }
         fp_cancel();
-        return false;
+        return;
     }
     note_extra_info(dev, "enroll start ! Please press your finger.\n", DBG_LOG_GRADE);
     signals.send(TVP_ENROLL_STAGE_PASSED, TVP_MSG_PROGRESS, 0);
@@ -170,9 +186,12 @@ bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, co
                 signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
             }
             fp_cancel();
-            return false;
+            return;
         }
         if (fp_get_enroll_finish_flag() != 0) {
+            // The last capture's report may have come in the same read as the
+            // store: its progress is still owed, and comes before the success.
+            report_pending_touch(dev, signals);
             break;
         }
         const uint8_t t = fp_get_current_enroll_time();
@@ -191,11 +210,10 @@ bool run_enrolment(tvp_dev *dev, EnrollSignals &signals, const char *user_id, co
         // No success without a stored entry: the template nobody refers to goes.
         fp_delete_template(enroll_id, 1);
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
-        return false;
+        return;
     }
-    tvp_worker_release_device(dev);
+    hold.release();
     signals.send(TVP_ENROLL_STATUS_SUCCESS, TVP_MSG_EMPTY);
-    return true;
 }
 
 } // namespace
@@ -212,41 +230,42 @@ gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocatio
         TVP_LOG(DBG_LOG_GRADE, "end.\n");
         return TRUE;
     }
-    GSList *argv = tvp_worker_args(skeleton, invocation);
-    argv = g_slist_append(argv, tvp_new_string(const_cast<char *>(id)));
-    argv = g_slist_append(argv, tvp_new_string(const_cast<char *>(finger)));
-    tvp_start_worker(gdbus_enroll_pt, argv);
+    WorkerCall *call = tvp_worker_call(skeleton, invocation);
+    if (call != nullptr) {
+        call->add_string(id);
+        call->add_string(finger);
+        tvp_start_worker(gdbus_enroll_pt, call);
+    }
     TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return TRUE;
 }
 
 void *gdbus_enroll_pt(void *data)
 {
-    auto *argv = static_cast<GSList *>(data);
-    TvpWorkerArgs args = tvp_worker_unpack(argv);
-    char *user_id = static_cast<char *>(g_slist_nth_data(argv, 2));
-    char *finger = static_cast<char *>(g_slist_nth_data(argv, 3));
+    std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
+    char *user_id = call->string(0);
+    char *finger = call->string(1);
     tvp_dev *dev = dev_tirvane;
     const int timeout_ms = tvp_priv(dev)->timeoutMS;
     TVP_LOG(LOG_LOG_GRADE, "start.\n");
-    TvpCaller caller{};
-    tvp_caller_capture(args.invocation, &caller);
-    tirvane_complete_enroll(args.skeleton, args.invocation);
+    call->capture_caller();
+    tirvane_complete_enroll(call->skeleton(), call->invocation());
     EnrollSignals signals(user_id);
 
     if (dev->enable == 0 || dev->dev_num.load() < 1) {
         signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
-    } else if (get_upgrade_state() == 1 || !tvp_claim_device(dev, DEVS_ENROLL_DOING)) {
-        // Busy: the operation holding the device is left alone.
+    } else if (get_upgrade_state() == 1) {
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
     } else {
-        tvp_session_begin(&caller);
-        if (!run_enrolment(dev, signals, user_id, finger, timeout_ms)) {
-            tvp_worker_release_device(dev);
+        DeviceHold hold(dev, DEVS_ENROLL_DOING, HoldWait::HandOver);
+        if (!hold.held()) {
+            // Busy: the operation holding the device is left alone.
+            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        } else {
+            hold.watch(call->caller());
+            run_enrolment(dev, hold, signals, user_id, finger, timeout_ms);
         }
     }
-    tvp_caller_clear(&caller);
-    tvp_free_worker_args(argv, 2);
     TVP_LOG(LOG_LOG_GRADE, "end.\n");
     return nullptr;
 }
@@ -254,19 +273,18 @@ void *gdbus_enroll_pt(void *data)
 gboolean gdbus_handle_stop_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation)
 {
     TVP_LOG(DBG_LOG_GRADE, "start.\n");
-    tvp_start_worker(gdbus_stop_enroll_pt, tvp_worker_args(skeleton, invocation));
+    tvp_start_worker(gdbus_stop_enroll_pt, tvp_worker_call(skeleton, invocation));
     TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return TRUE;
 }
 
 void *gdbus_stop_enroll_pt(void *data)
 {
-    auto *argv = static_cast<GSList *>(data);
-    TvpWorkerArgs args = tvp_worker_unpack(argv);
+    std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
     TVP_LOG(LOG_LOG_GRADE, "start.\n");
-    tvp_stop_running_operation(dev_tirvane, false);
-    tirvane_complete_stop_enroll(args.skeleton, args.invocation);
-    tvp_free_worker_args(argv, 0);
+    tvp_stop_and_wait(dev_tirvane, false);
+    tirvane_complete_stop_enroll(call->skeleton(), call->invocation());
+    call.reset();
     TVP_LOG(LOG_LOG_GRADE, "end.\n");
     return nullptr;
 }

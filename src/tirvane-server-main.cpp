@@ -1,27 +1,9 @@
 // Process entry of tirvane-serverd.
 #include "common.h"
 #include "tirvane-server-bus.h"
+#include "tirvane-server-operation.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
-
-#include <cstring>
-#include <pthread.h>
-
-namespace
-{
-
-void start_background_thread(void *(*body)(void *))
-{
-    pthread_t thread;
-    int err = pthread_create(&thread, nullptr, body, nullptr);
-    if (err != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "Can't create thread: %s\n", strerror(err));
-        return;
-    }
-    pthread_detach(thread);
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -43,10 +25,12 @@ int main(int argc, char **argv)
         return -1;
     }
     tvp_bootloader_arrival_hook = tvp_request_upgrade_attempts;
+    tvp_application_arrival_hook = tvp_module_back_in_application;
     tvp_drv_init(dev_tirvane);
-    start_background_thread(tvp_upgrade_pt_notdelay);
-    start_background_thread(tirvane_upgrade_pt);
-    tvp_get_fprint_list(dev_tirvane);
+    tvp_start_thread(tvp_upgrade_pt_notdelay, nullptr);
+    tvp_start_thread(tirvane_upgrade_pt, nullptr);
+    // The list is a file: it is loaded whether or not the module has answered yet.
+    tvp_load_fprint_list(dev_tirvane);
 
     GMainLoop *pLoop = g_main_loop_new(nullptr, FALSE);
     tvp_server_set_main_loop(pLoop);

@@ -4,14 +4,13 @@
 #include "app_fp256_360.h"
 #include "common.h"
 #include "tirvane-server-bus.h"
-#include "tirvane-server-worker.h"
+#include "tirvane-server-operation.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
 #include "usb_device.h"
 
 #include <cstring>
 #include <mutex>
-#include <pthread.h>
 #include <unistd.h>
 
 namespace
@@ -29,6 +28,16 @@ std::mutex attempts_mutex;
 bool attempts_running = false;
 int attempts_left = 0;
 
+// No attempt is under way any more: an upgrade state still set would only keep
+// enrolments and deletions refused and verifications waiting.
+void end_unsuccessful_round()
+{
+    if (get_upgrade_state() == 1) {
+        TVP_LOG(LOG_LOG_GRADE, "upgrade round ended without success.\n");
+        set_upgrade_state(0);
+    }
+}
+
 void run_upgrade_attempts()
 {
     for (;;) {
@@ -36,6 +45,7 @@ void run_upgrade_attempts()
             std::lock_guard<std::mutex> lock(attempts_mutex);
             if (attempts_left <= 0) {
                 attempts_running = false;
+                end_unsuccessful_round();
                 return;
             }
             --attempts_left;
@@ -48,6 +58,9 @@ void run_upgrade_attempts()
             std::lock_guard<std::mutex> lock(attempts_mutex);
             attempts_left = 0;
             attempts_running = false;
+            if (result != 0) {
+                end_unsuccessful_round();
+            }
             return;
         }
         usleep(kAttemptPauseMs * 1000);
@@ -59,24 +72,6 @@ void *upgrade_attempts_thread(void *arg)
     (void)arg;
     run_upgrade_attempts();
     return nullptr;
-}
-
-// Holds the device for the start-up exchanges with the module, so a method call
-// arriving meanwhile waits for them instead of interleaving on the wire.
-bool claim_for_maintenance(tvp_dev *dev)
-{
-    for (int waited_ms = 0; waited_ms < 5000; waited_ms += 10) {
-        if (tvp_try_claim_dev_status(dev, DEVS_COMM_DOING)) {
-            return true;
-        }
-        usleep(10 * 1000);
-    }
-    return false;
-}
-
-void release_maintenance(tvp_dev *dev)
-{
-    tvp_set_dev_status(dev, DEVS_COMM_IDLE);
 }
 
 bool upgrade_due(tvp_dev *dev)
@@ -106,14 +101,18 @@ void tvp_request_upgrade_attempts(void)
         return;
     }
     attempts_running = true;
-    pthread_t thread;
-    int err = pthread_create(&thread, nullptr, upgrade_attempts_thread, nullptr);
-    if (err != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "Can't create thread: %s\n", strerror(err));
+    if (!tvp_start_thread(upgrade_attempts_thread, nullptr)) {
         attempts_running = false;
-        return;
     }
-    pthread_detach(thread);
+}
+
+void tvp_module_back_in_application(void)
+{
+    // The module runs its application: no attempt can be writing it now.
+    if (get_upgrade_state() == 1) {
+        TVP_LOG(LOG_LOG_GRADE, "module back in application mode.\n");
+        set_upgrade_state(0);
+    }
 }
 
 void *tvp_upgrade_pt_notdelay(void *arg)
@@ -198,8 +197,14 @@ int tvp_check_firmware_version(tvp_dev *dev)
     // when the start-up round has already given up.
     tvp_request_upgrade_attempts();
     sleep(1);
-    tvp_upgrade_pt(dev, 1);
+    const int left_application = tvp_upgrade_pt(dev, 1);
     usb_dev_close();
+    // A module that acknowledged the restart but never left (or came back) is
+    // still the application: probe it again so it is counted, and end the state.
+    if (left_application != 0 || dev->ops_discover(dev) >= 1) {
+        TVP_LOG(LOG_LOG_GRADE, "module stayed in application mode.\n");
+        tvp_module_back_in_application();
+    }
     return 0;
 }
 
@@ -241,12 +246,13 @@ void *tirvane_upgrade_pt(void *arg)
         return nullptr;
     }
     priv->dev_state |= 0x01;
-    const bool claimed = claim_for_maintenance(dev);
-    tvp_onekey_powerup_identify(dev);
-    TVP_LOG(DBG_LOG_GRADE, "DeviceStateNormal=====================\n");
-    tvp_check_firmware_version(dev);
-    if (claimed) {
-        release_maintenance(dev);
+    {
+        // Never beside another operation: an enrolment or verification that got
+        // the device first is waited for, however long it takes.
+        DeviceHold hold(dev, DEVS_COMM_DOING, HoldWait::UntilIdle);
+        tvp_onekey_powerup_identify(dev);
+        TVP_LOG(DBG_LOG_GRADE, "DeviceStateNormal=====================\n");
+        tvp_check_firmware_version(dev);
     }
     if (usb_dev_get_port_path_valid_flag() == 0) {
         usb_dev_get_port_path();

@@ -3,12 +3,14 @@
 #include "app_fp256_360.h"
 #include "common.h"
 #include "tirvane-server-bus.h"
+#include "tirvane-server-operation.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
 #include "usb_device.h"
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 char **finger_name = nullptr;
@@ -16,22 +18,31 @@ char **finger_name = nullptr;
 namespace
 {
 
-// Claims the device for a deletion and opens the module; false (logged) when
-// the device is unusable, busy, being upgraded, or the module does not open.
-// A refusal leaves the operation that holds the device undisturbed.
-bool claim_for_deletion(tvp_dev *dev)
+// Whether the device may be used for a deletion at all; logged when not.
+bool device_usable_for_deletion(tvp_dev *dev)
 {
     if (dev->enable == 0 || dev->dev_num.load() < 1) {
         TVP_LOG(LOG_LOG_GRADE, "device disable!!!\n");
         return false;
     }
-    if (get_upgrade_state() == 1 || !tvp_try_claim_dev_status(dev, DEVS_CLEAN_DOING)) {
+    if (get_upgrade_state() == 1) {
         TVP_LOG(LOG_LOG_GRADE, "device not idle!!!\n");
         return false;
     }
-    if (usb_get_dev_handle() == nullptr && usb_dev_open(dev) != 0) {
+    return true;
+}
+
+// Holds the device for a deletion with the module open; false (logged) when the
+// device is busy or the module does not open. A refusal leaves the operation
+// that holds the device undisturbed.
+bool ready_for_deletion(DeviceHold &hold)
+{
+    if (!hold.held()) {
+        TVP_LOG(LOG_LOG_GRADE, "device not idle!!!\n");
+        return false;
+    }
+    if (!hold.open_module()) {
         TVP_LOG(LOG_LOG_GRADE, "open device failed!!!\n");
-        tvp_set_dev_status(dev, DEVS_COMM_IDLE);
         return false;
     }
     return true;
@@ -64,10 +75,61 @@ bool delete_finger(tvp_dev *dev, const fprint_info &entry)
     return false;
 }
 
-void release_after_deletion(tvp_dev *dev)
+// Deletion workers: the module commands run here, off the main loop, and the
+// call is answered once they are done and the device is idle again.
+void *delete_finger_pt(void *data)
 {
-    usb_dev_close();
-    tvp_set_dev_status(dev, DEVS_COMM_IDLE);
+    std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
+    const char *id = call->string(0);
+    const char *finger = call->string(1);
+    tvp_dev *dev = dev_tirvane;
+    if (device_usable_for_deletion(dev)) {
+        DeviceHold hold(dev, DEVS_CLEAN_DOING, HoldWait::HandOver);
+        if (ready_for_deletion(hold)) {
+            fprint_info *found = nullptr;
+            if (tvp_find_fprint_info(dev, id, finger, &found) == 0 || found == nullptr) {
+                TVP_LOG(LOG_LOG_GRADE, "not find id=%s finger=%s!!!\n", id, finger);
+            } else {
+                const fprint_info entry = *found;
+                TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", entry.fprint_id);
+                if (!delete_finger(dev, entry)) {
+                    TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", entry.fprint_id);
+                }
+            }
+        }
+    }
+    tirvane_complete_delete_finger_by_name(call->skeleton(), call->invocation());
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return nullptr;
+}
+
+void *delete_all_fingers_pt(void *data)
+{
+    std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
+    const char *id = call->string(0);
+    tvp_dev *dev = dev_tirvane;
+    if (device_usable_for_deletion(dev)) {
+        DeviceHold hold(dev, DEVS_CLEAN_DOING, HoldWait::HandOver);
+        if (ready_for_deletion(hold)) {
+            // Work from a snapshot: deleting changes the table under the walk.
+            std::vector<fprint_info> owned;
+            fprint_info list[TVP_FPRINT_LIST_SIZE];
+            tvp_copy_fprint_list(dev, list);
+            for (const fprint_info &entry : list) {
+                if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
+                    owned.push_back(entry);
+                }
+            }
+            for (const fprint_info &entry : owned) {
+                if (!delete_finger(dev, entry)) {
+                    TVP_LOG(ERR_LOG_GRADE, "fp_delete_template enroll_id %d failed!!!\n", entry.fprint_id);
+                }
+            }
+        }
+    }
+    tirvane_complete_delete_all_feature_by_user_id(call->skeleton(), call->invocation());
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return nullptr;
 }
 
 } // namespace
@@ -128,22 +190,12 @@ gboolean gdbus_handle_delete_finger_by_name(Tirvane *skeleton, GDBusMethodInvoca
                                             const gchar *id, const gchar *finger)
 {
     TVP_LOG(DBG_LOG_GRADE, "start, id=%s, finger=%s.\n", id, finger);
-    tvp_dev *dev = dev_tirvane;
-    if (claim_for_deletion(dev)) {
-        fprint_info *found = nullptr;
-        if (tvp_find_fprint_info(dev, id, finger, &found) == 0 || found == nullptr) {
-            TVP_LOG(LOG_LOG_GRADE, "not find id=%s finger=%s!!!\n", id, finger);
-        } else {
-            const fprint_info entry = *found;
-            TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", entry.fprint_id);
-            if (!delete_finger(dev, entry)) {
-                TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", entry.fprint_id);
-            }
-        }
-        release_after_deletion(dev);
+    WorkerCall *call = tvp_worker_call(skeleton, invocation);
+    if (call != nullptr) {
+        call->add_string(id);
+        call->add_string(finger);
+        tvp_start_worker(delete_finger_pt, call);
     }
-    tirvane_complete_delete_finger_by_name(skeleton, invocation);
-    TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return TRUE;
 }
 
@@ -151,26 +203,11 @@ gboolean gdbus_handle_delete_all_feature_by_user_id(Tirvane *skeleton, GDBusMeth
                                                     const gchar *id)
 {
     TVP_LOG(DBG_LOG_GRADE, "start, id=%s.\n", id);
-    tvp_dev *dev = dev_tirvane;
-    if (claim_for_deletion(dev)) {
-        // Work from a snapshot: deleting changes the table under the walk.
-        std::vector<fprint_info> owned;
-        fprint_info list[TVP_FPRINT_LIST_SIZE];
-        tvp_copy_fprint_list(dev, list);
-        for (const fprint_info &entry : list) {
-            if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
-                owned.push_back(entry);
-            }
-        }
-        for (const fprint_info &entry : owned) {
-            if (!delete_finger(dev, entry)) {
-                TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", entry.fprint_id);
-            }
-        }
-        release_after_deletion(dev);
+    WorkerCall *call = tvp_worker_call(skeleton, invocation);
+    if (call != nullptr) {
+        call->add_string(id);
+        tvp_start_worker(delete_all_fingers_pt, call);
     }
-    tirvane_complete_delete_all_feature_by_user_id(skeleton, invocation);
-    TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return TRUE;
 }
 

@@ -1,6 +1,5 @@
 // Tracking of the client behind the running enrolment or verification.
 #include "tirvane-server-session.h"
-#include "tirvane-server-worker.h"
 
 #include "app_fp256_360.h"
 #include "common.h"
@@ -18,6 +17,7 @@ struct Session {
     uid_t uid = 0;
     bool uid_known = false;
     guint watch_id = 0; // touched on the main thread only
+    TVP_CALLER_VANISHED_CALLBACK on_vanished = nullptr;
 };
 
 std::mutex session_mutex;
@@ -33,14 +33,18 @@ void on_caller_vanished(GDBusConnection *connection, const gchar *name, gpointer
 {
     (void)connection;
     const unsigned generation = GPOINTER_TO_UINT(user_data);
+    TVP_CALLER_VANISHED_CALLBACK on_vanished = nullptr;
     {
         std::lock_guard<std::mutex> lock(session_mutex);
         if (!session.active || session.generation != generation) {
             return;
         }
+        on_vanished = session.on_vanished;
     }
     TVP_LOG(LOG_LOG_GRADE, "caller %s left the bus, stopping its operation.\n", name);
-    tvp_request_stop();
+    if (on_vanished != nullptr) {
+        on_vanished();
+    }
 }
 
 gboolean start_watch(gpointer data)
@@ -92,7 +96,7 @@ void tvp_caller_clear(TvpCaller *caller)
     g_clear_pointer(&caller->sender, g_free);
 }
 
-void tvp_session_begin(const TvpCaller *caller)
+void tvp_session_begin(const TvpCaller *caller, TVP_CALLER_VANISHED_CALLBACK on_vanished)
 {
     WatchRequest *request = nullptr;
     {
@@ -101,6 +105,7 @@ void tvp_session_begin(const TvpCaller *caller)
         session.active = true;
         session.uid = caller->uid;
         session.uid_known = caller->uid_known;
+        session.on_vanished = on_vanished;
         if (caller->connection == nullptr || caller->sender == nullptr) {
             return;
         }
@@ -119,6 +124,7 @@ void tvp_session_end(void)
     {
         std::lock_guard<std::mutex> lock(session_mutex);
         session.active = false;
+        session.on_vanished = nullptr;
         generation = ++session.generation;
     }
     g_main_context_invoke(nullptr, stop_watch, GUINT_TO_POINTER(generation));
@@ -128,13 +134,4 @@ bool tvp_session_may_stop(uid_t uid)
 {
     std::lock_guard<std::mutex> lock(session_mutex);
     return !session.active || (session.uid_known && session.uid == uid);
-}
-
-void tvp_request_stop(void)
-{
-    tvp_dev *dev = dev_tirvane;
-    if (dev == nullptr) {
-        return;
-    }
-    tvp_raise_stop_flags(dev);
 }

@@ -1,15 +1,17 @@
 // The caller behind the running enrolment or verification.
 //
 // While an operation holds the device, the service watches the bus name of the
-// client that started it; when that client leaves the bus the operation is
-// stopped exactly as the stop methods would stop it, so a crashed lock screen
-// cannot keep the device busy.
+// client that started it; when that client leaves the bus the session calls the
+// holder's "caller vanished" callback (which stops the operation exactly as the
+// stop methods would), so a crashed lock screen cannot keep the device busy.
 #pragma once
 
 #include <gio/gio.h>
 #include <sys/types.h>
 
-// The uid of a call's sender, asked of the bus daemon (cached per sender).
+// The uid of a call's sender, asked of the bus daemon (cached per sender). Waits
+// for the bus daemon: call it from worker threads only; the main loop uses the
+// authorisation gate's asynchronous lookup, which fills the same cache.
 bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid);
 
 // Who started an operation, captured before its call is answered.
@@ -22,11 +24,11 @@ struct TvpCaller {
 void tvp_caller_capture(GDBusMethodInvocation *invocation, TvpCaller *caller);
 void tvp_caller_clear(TvpCaller *caller);
 
-// Called by a worker once it holds the device for `caller`.
-void tvp_session_begin(const TvpCaller *caller);
+// Called when an operation holds the device for `caller`; `on_vanished` runs
+// (on the main loop) if that caller leaves the bus before the session ends.
+typedef void (*TVP_CALLER_VANISHED_CALLBACK)(void);
+void tvp_session_begin(const TvpCaller *caller, TVP_CALLER_VANISHED_CALLBACK on_vanished);
 // Called by the worker's ending.
 void tvp_session_end(void);
 // Whether a non-root caller may stop what is running (nothing, or its own).
 bool tvp_session_may_stop(uid_t uid);
-// Asks the running enrolment or verification to stop (no wait).
-void tvp_request_stop(void);

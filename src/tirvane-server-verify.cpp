@@ -1,14 +1,15 @@
 // Verification: verify and verifyStop.
 #include "app_fp256_360.h"
 #include "common.h"
+#include "tirvane-server-operation.h"
 #include "tirvane-server-session.h"
-#include "tirvane-server-worker.h"
 #include "upgrade.h"
 #include "usb_device.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
-#include <sys/time.h>
+#include <memory>
 #include <unistd.h>
 
 namespace
@@ -21,6 +22,7 @@ constexpr int kOneKeyMaxAgeMs = 29999;
 // for an absent module costs at least one read time-out, so the loop never spins.
 constexpr int kModuleAbsentLimitMs = 10000;
 constexpr int kAbsentRetryPauseMs = 1000;
+constexpr int kMatchFloorMs = 80;
 
 using ResultIds = std::array<uint16_t, kResultSlots>;
 
@@ -42,19 +44,6 @@ class VerifySignals
     char *id_;
 };
 
-bool stop_requested(tvp_dev *dev)
-{
-    return tvp_priv(dev)->ctrlFlag.load() == 2;
-}
-
-int elapsed_ms(const struct timeval &begin)
-{
-    struct timeval now {
-    };
-    gettimeofday(&now, nullptr);
-    return static_cast<int>((now.tv_sec - begin.tv_sec) * 1000 + (now.tv_usec - begin.tv_usec) / 1000);
-}
-
 enum class ScanOutcome { Match, NoMatch, Stopped };
 
 ScanOutcome scan_results(tvp_dev *dev, const ResultIds &ids, const char *user_id, fprint_info *match)
@@ -66,7 +55,7 @@ ScanOutcome scan_results(tvp_dev *dev, const ResultIds &ids, const char *user_id
         if (tvp_copy_fprint_info_byfprintid(dev, slot, match) && strcmp(match->user_id, user_id) == 0) {
             return ScanOutcome::Match;
         }
-        if (fp_get_ctrlFlag() == FP_CONTROL_FLAG_STOPPED) {
+        if (tvp_module_wait_stopped()) {
             TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
             if (usb_get_dev_handle() != nullptr) {
                 fp_cancel();
@@ -84,7 +73,7 @@ bool wait_for_upgrade(tvp_dev *dev)
         return true;
     }
     for (int pass = 0; pass < 15; ++pass) {
-        if (stop_requested(dev)) {
+        if (tvp_stop_requested(dev)) {
             TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
             return false;
         }
@@ -97,145 +86,202 @@ bool wait_for_upgrade(tvp_dev *dev)
     return true;
 }
 
-// The verification on a device this worker holds, from the one-key result to
-// the end. Returns whether the device was already released.
-bool run_verification(tvp_dev *dev, VerifySignals &signals, const char *user_id,
-                      const struct timeval &tv_begin)
-{
-    ResultIds ids;
-    ids.fill(kNoSlot);
-    bool have_result = false;
+// The phases of one verification, in the order of its description: a one-key
+// result, the upgrade wait, opening the module, a touch, the scan of the slots
+// found, the match.
+enum class Phase { OneKey, UpgradeWait, Open, Touch, Scan, Match, End };
 
-    if (get_onekey_powerup_flag() == 1 &&
-        fp_get_increment_of_time_ms(get_onekey_powerup_tv_time()) <= kOneKeyMaxAgeMs) {
-        TVP_LOG(LOG_LOG_GRADE, "received one key power up identify result.\n");
-        const int count = std::min(get_onekey_powerup_search_num(), kResultSlots);
-        const uint16_t *stored = get_onekey_powerup_search_id();
-        for (int i = 0; i < count; ++i) {
-            ids[i] = stored[i];
-        }
-        set_onekey_powerup_flag(0);
-        if (get_onekey_restart_flag() == 1) {
-            set_onekey_restart_flag(0);
-        } else {
-            TVP_LOG(DBG_LOG_GRADE, "sleep 2s\n");
-            sleep(2);
-        }
-        have_result = true;
-    } else {
-        set_onekey_powerup_flag(0);
-        set_onekey_restart_flag(0);
-        if (!wait_for_upgrade(dev)) {
-            return false;
+class Verification
+{
+  public:
+    Verification(tvp_dev *dev, DeviceHold &hold, VerifySignals &signals, const char *user_id,
+                 const struct timeval &called)
+        : dev_(dev), hold_(hold), signals_(signals), user_id_(user_id), called_(called)
+    {
+        ids_.fill(kNoSlot);
+    }
+
+    void run()
+    {
+        for (Phase phase = Phase::OneKey; phase != Phase::End;) {
+            phase = step(phase);
         }
     }
 
-    bool absent = false;
-    bool first_open = true;
-    struct timeval absent_since {
-    };
-    // Notes the module as away; false once it has stayed away too long.
-    auto still_waiting_for_module = [&]() {
-        if (!absent) {
-            absent = true;
-            gettimeofday(&absent_since, nullptr);
+  private:
+    Phase step(Phase phase)
+    {
+        switch (phase) {
+        case Phase::OneKey:
+            return one_key();
+        case Phase::UpgradeWait:
+            return wait_for_upgrade(dev_) ? Phase::Open : Phase::End;
+        case Phase::Open:
+            return open();
+        case Phase::Touch:
+            return touch();
+        case Phase::Scan:
+            return scan();
+        case Phase::Match:
+            return match();
+        case Phase::End:
+            break;
         }
-        if (elapsed_ms(absent_since) >= kModuleAbsentLimitMs) {
-            TVP_LOG(ERR_LOG_GRADE, "module absent for %d ms, verification ended.\n", kModuleAbsentLimitMs);
-            signals.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
-            return false;
-        }
-        return true;
-    };
-    for (;;) {
-        if (!have_result) {
-            // Also after a one-key result without a match: this worker opens the module itself.
-            if (usb_get_dev_handle() == nullptr && usb_dev_open(dev) != 0) {
-                if (first_open) {
-                    signals.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
-                    TVP_LOG(ERR_LOG_GRADE, "open device failed!\n");
-                    return false;
-                }
-                if (!still_waiting_for_module()) {
-                    return false;
-                }
-                if (stop_requested(dev)) {
-                    TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
-                    return false;
-                }
-                usleep(kAbsentRetryPauseMs * 1000);
-                continue;
-            }
-            first_open = false;
-            if (stop_requested(dev)) {
-                TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
-                return false;
-            }
-            ids.fill(kNoSlot);
-            if (fp_auto_identify(3, 0xFFFF, 3, ids.data(), 0) != 0) {
-                const int flag = fp_get_ctrlFlag();
-                const bool gone = flag == FP_CONTROL_FLAG_DEV_NOT_EXIST || usb_get_dev_handle() == nullptr;
-                if (flag == FP_CONTROL_FLAG_TIMEOUT) {
-                    TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_TIMEOUT\n");
-                } else if (flag == FP_CONTROL_FLAG_DEV_NOT_EXIST) {
-                    signals.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
-                    TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_DEV_NOT_EXIST\n");
-                } else if (flag == FP_CONTROL_FLAG_STOPPED) {
-                    TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_STOPPED\n");
-                } else {
-                    TVP_LOG(DBG_LOG_GRADE, "OPS_VERIFY_ERROR\n");
-                }
-                fp_cancel();
-                fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
-                if (stop_requested(dev)) {
-                    return false;
-                }
-                if (gone) {
-                    if (!still_waiting_for_module()) {
-                        return false;
-                    }
-                    usleep(kAbsentRetryPauseMs * 1000);
-                }
-                signals.send(TVP_VERIFY_STAGE_RETRY, TVP_MSG_SUBCODE, 3);
-                if (stop_requested(dev)) {
-                    TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
-                    return false;
-                }
-                continue;
-            }
-            absent = false;
-        }
-        have_result = false;
+        return Phase::End;
+    }
 
-        fprint_info match{};
-        switch (scan_results(dev, ids, user_id, &match)) {
-        case ScanOutcome::Stopped:
-            return false;
-        case ScanOutcome::Match: {
-            TVP_LOG(DBG_LOG_GRADE, "user_id = %s\n", match.user_id);
-            if (elapsed_ms(tv_begin) <= 79) {
-                usleep(200 * 1000);
+    // A one-key result younger than 30 seconds stands for the first touch.
+    Phase one_key()
+    {
+        if (get_onekey_powerup_flag() == 1 &&
+            fp_get_increment_of_time_ms(get_onekey_powerup_tv_time()) <= kOneKeyMaxAgeMs) {
+            TVP_LOG(LOG_LOG_GRADE, "received one key power up identify result.\n");
+            const int count = std::min(get_onekey_powerup_search_num(), kResultSlots);
+            const uint16_t *stored = get_onekey_powerup_search_id();
+            for (int i = 0; i < count; ++i) {
+                ids_[i] = stored[i];
             }
-            if (stop_requested(dev)) {
-                fp_onekey_restart_identify_2(ids.data());
-                return false;
+            set_onekey_powerup_flag(0);
+            if (get_onekey_restart_flag() == 1) {
+                set_onekey_restart_flag(0);
+            } else {
+                TVP_LOG(DBG_LOG_GRADE, "sleep 2s\n");
+                sleep(2);
             }
-            tvp_worker_release_device(dev);
-            signals.send(TVP_VERIFY_STATUS_MATCH, TVP_MSG_EMPTY, 0, match.user_id);
-            return true;
+            return Phase::Scan;
         }
+        set_onekey_powerup_flag(0);
+        set_onekey_restart_flag(0);
+        return Phase::UpgradeWait;
+    }
+
+    // Also after a one-key result without a match: this worker opens the module
+    // itself. A module that went away is waited for, paced, up to a limit.
+    Phase open()
+    {
+        if (hold_.open_module()) {
+            opened_ = true;
+            return Phase::Touch;
+        }
+        if (!opened_) {
+            signals_.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+            TVP_LOG(ERR_LOG_GRADE, "open device failed!\n");
+            return Phase::End;
+        }
+        return module_away();
+    }
+
+    Phase touch()
+    {
+        if (tvp_stop_requested(dev_)) {
+            TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
+            return Phase::End;
+        }
+        ids_.fill(kNoSlot);
+        if (fp_auto_identify(3, 0xFFFF, 3, ids_.data(), 0) == 0) {
+            away_ = false;
+            return Phase::Scan;
+        }
+        const int flag = fp_get_ctrlFlag();
+        const bool gone = flag == FP_CONTROL_FLAG_DEV_NOT_EXIST || usb_get_dev_handle() == nullptr;
+        if (flag == FP_CONTROL_FLAG_TIMEOUT) {
+            TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_TIMEOUT\n");
+        } else if (gone) {
+            TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_DEV_NOT_EXIST\n");
+        } else if (flag == FP_CONTROL_FLAG_STOPPED) {
+            TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_STOPPED\n");
+        } else {
+            TVP_LOG(DBG_LOG_GRADE, "OPS_VERIFY_ERROR\n");
+        }
+        fp_cancel();
+        fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
+        if (tvp_stop_requested(dev_)) {
+            return Phase::End;
+        }
+        if (gone) {
+            return module_away();
+        }
+        signals_.send(TVP_VERIFY_STAGE_RETRY, TVP_MSG_SUBCODE, 3);
+        if (tvp_stop_requested(dev_)) {
+            TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
+            return Phase::End;
+        }
+        return Phase::Touch;
+    }
+
+    // The module is known to be gone: the client hears it at once; then the
+    // verification waits for it to come back, paced and without retry signals,
+    // and ends when it stays away too long.
+    Phase module_away()
+    {
+        if (!away_) {
+            away_ = true;
+            fp_get_time_now(&away_since_);
+            signals_.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+        }
+        if (fp_get_increment_of_time_ms(&away_since_) >= kModuleAbsentLimitMs) {
+            TVP_LOG(ERR_LOG_GRADE, "module absent for %d ms, verification ended.\n", kModuleAbsentLimitMs);
+            signals_.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+            return Phase::End;
+        }
+        if (tvp_stop_requested(dev_)) {
+            TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
+            return Phase::End;
+        }
+        usleep(kAbsentRetryPauseMs * 1000);
+        return Phase::Open;
+    }
+
+    Phase scan()
+    {
+        switch (scan_results(dev_, ids_, user_id_, &match_)) {
+        case ScanOutcome::Stopped:
+            return Phase::End;
+        case ScanOutcome::Match:
+            return Phase::Match;
         case ScanOutcome::NoMatch:
             break;
         }
         TVP_LOG(DBG_LOG_GRADE, "user_id = NULL\n");
-        if (stop_requested(dev)) {
-            fp_onekey_restart_identify_2(ids.data());
-            return false;
+        if (tvp_stop_requested(dev_)) {
+            fp_onekey_restart_identify_2(ids_.data());
+            return Phase::End;
         }
-        signals.send(TVP_VERIFY_STATUS_NOMATCH, TVP_MSG_SUBCODE, 3);
+        signals_.send(TVP_VERIFY_STATUS_NOMATCH, TVP_MSG_SUBCODE, 3);
         usleep(200 * 1000);
+        return Phase::Open;
     }
-}
+
+    // A match is never reported sooner than 80 ms after the call arrived, and
+    // the floor adds nothing once those 80 ms have passed.
+    Phase match()
+    {
+        TVP_LOG(DBG_LOG_GRADE, "user_id = %s\n", match_.user_id);
+        const int verify_time_ms = fp_get_increment_of_time_ms(&called_);
+        if (verify_time_ms < kMatchFloorMs) {
+            usleep(static_cast<useconds_t>(kMatchFloorMs - std::max(verify_time_ms, 0)) * 1000);
+        }
+        if (tvp_stop_requested(dev_)) {
+            fp_onekey_restart_identify_2(ids_.data());
+            return Phase::End;
+        }
+        hold_.release();
+        signals_.send(TVP_VERIFY_STATUS_MATCH, TVP_MSG_EMPTY, 0, match_.user_id);
+        return Phase::End;
+    }
+
+    tvp_dev *dev_;
+    DeviceHold &hold_;
+    VerifySignals &signals_;
+    const char *user_id_;
+    const struct timeval &called_;
+    ResultIds ids_{};
+    fprint_info match_{};
+    bool opened_ = false;
+    bool away_ = false;
+    struct timeval away_since_ {
+    };
+};
 
 } // namespace
 
@@ -243,47 +289,42 @@ gboolean gdbus_handle_verify(Tirvane *skeleton, GDBusMethodInvocation *invocatio
                              gint try_count)
 {
     TVP_LOG(DBG_LOG_GRADE, "start, id=%s, try_count = %d.\n", id, try_count);
-    GSList *argv = tvp_worker_args(skeleton, invocation);
-    argv = g_slist_append(argv, tvp_new_string(const_cast<char *>(id)));
-    argv = g_slist_append(argv, GINT_TO_POINTER(try_count));
-    tvp_start_worker(gdbus_verify_pt, argv);
+    WorkerCall *call = tvp_worker_call(skeleton, invocation);
+    if (call != nullptr) {
+        call->add_string(id);
+        call->set_number(try_count);
+        tvp_start_worker(gdbus_verify_pt, call);
+    }
     return TRUE;
 }
 
 void *gdbus_verify_pt(void *data)
 {
-    auto *argv = static_cast<GSList *>(data);
-    TvpWorkerArgs args = tvp_worker_unpack(argv);
-    char *user_id = static_cast<char *>(g_slist_nth_data(argv, 2));
-    const int try_count = GPOINTER_TO_INT(g_slist_nth_data(argv, 3));
+    std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
+    char *user_id = call->string(0);
     tvp_dev *dev = dev_tirvane;
     driver_info *priv = tvp_priv(dev);
-    TVP_LOG(DBG_LOG_GRADE, "start, id=%s, try_count = %d.\n", user_id, try_count);
-    TvpCaller caller{};
-    tvp_caller_capture(args.invocation, &caller);
-    tirvane_complete_verify(args.skeleton, args.invocation);
+    TVP_LOG(DBG_LOG_GRADE, "start, id=%s, try_count = %d.\n", user_id, call->number());
+    call->capture_caller();
+    tirvane_complete_verify(call->skeleton(), call->invocation());
     // Refusals are signalled with the caller's id; the record's user id belongs
     // to whichever verification holds the device.
     VerifySignals refusal(user_id);
 
     if (dev->enable == 0 || (dev->dev_num.load() < 1 && get_onekey_powerup_flag() == 0)) {
         refusal.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
-    } else if (!tvp_claim_device(dev, DEVS_VERIFY_DOING)) {
-        refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE_NL, 1);
-        TVP_LOG(LOG_LOG_GRADE, "tvp_get_dev_status(dev) = %d, not IDLE!\n", tvp_get_dev_status(dev));
     } else {
-        snprintf(priv->user_id, sizeof(priv->user_id), "%s", user_id);
-        tvp_session_begin(&caller);
-        struct timeval tv_begin {
-        };
-        gettimeofday(&tv_begin, nullptr);
-        VerifySignals signals(priv->user_id);
-        if (!run_verification(dev, signals, user_id, tv_begin)) {
-            tvp_worker_release_device(dev);
+        DeviceHold hold(dev, DEVS_VERIFY_DOING, HoldWait::HandOver);
+        if (!hold.held()) {
+            refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE_NL, 1);
+            TVP_LOG(LOG_LOG_GRADE, "tvp_get_dev_status(dev) = %d, not IDLE!\n", tvp_get_dev_status(dev));
+        } else {
+            snprintf(priv->user_id, sizeof(priv->user_id), "%s", user_id);
+            hold.watch(call->caller());
+            VerifySignals signals(priv->user_id);
+            Verification(dev, hold, signals, user_id, call->arrived()).run();
         }
     }
-    tvp_caller_clear(&caller);
-    tvp_free_worker_args(argv, 1);
     TVP_LOG(LOG_LOG_GRADE, "end.\n");
     return nullptr;
 }
@@ -291,18 +332,17 @@ void *gdbus_verify_pt(void *data)
 gboolean gdbus_handle_verify_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation)
 {
     TVP_LOG(DBG_LOG_GRADE, "start.\r\n");
-    tvp_start_worker(gdbus_verify_stop_pt, tvp_worker_args(skeleton, invocation));
+    tvp_start_worker(gdbus_verify_stop_pt, tvp_worker_call(skeleton, invocation));
     return TRUE;
 }
 
 void *gdbus_verify_stop_pt(void *data)
 {
-    auto *argv = static_cast<GSList *>(data);
-    TvpWorkerArgs args = tvp_worker_unpack(argv);
+    std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
     TVP_LOG(LOG_LOG_GRADE, "start.\n");
-    tvp_stop_running_operation(dev_tirvane, true);
-    tirvane_complete_verify_stop(args.skeleton, args.invocation);
-    tvp_free_worker_args(argv, 0);
+    tvp_stop_and_wait(dev_tirvane, true);
+    tirvane_complete_verify_stop(call->skeleton(), call->invocation());
+    call.reset();
     TVP_LOG(LOG_LOG_GRADE, "end.\n");
     return nullptr;
 }

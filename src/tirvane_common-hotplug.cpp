@@ -17,6 +17,7 @@ const usb_id tvp1234_id_table[] = {
 };
 
 void (*tvp_bootloader_arrival_hook)(void) = nullptr;
+void (*tvp_application_arrival_hook)(void) = nullptr;
 
 namespace
 {
@@ -39,19 +40,20 @@ int LIBUSB_CALL bootloader_arrived(libusb_context *ctx, libusb_device *usbdev, l
     return 0;
 }
 
-// Calls the record's presence probe when the event's ids belong to the table.
-// An event whose descriptor could not be read matches no row.
-void discover_if_known(tvp_dev *dev, const libusb_device_descriptor *desc)
+// Calls the record's presence probe when the event's ids belong to the table;
+// true when they did. An event whose descriptor could not be read matches no row.
+bool discover_if_known(tvp_dev *dev, const libusb_device_descriptor *desc)
 {
     if (desc == nullptr) {
-        return;
+        return false;
     }
     for (const usb_id *row = dev->usb_info.id_table; row->idVendor != 0; ++row) {
         if (row->idVendor == desc->idVendor && row->idProduct == desc->idProduct) {
             dev->ops_discover(dev);
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 } // namespace
@@ -166,11 +168,19 @@ int LIBUSB_CALL tvp_usb_hotplug_callback_attach(libusb_context *ctx, libusb_devi
     if (dev == nullptr || dev->enable == 0) {
         return 0;
     }
-    discover_if_known(dev, have_desc ? &desc : nullptr);
+    const bool known = discover_if_known(dev, have_desc ? &desc : nullptr);
     driver_info *priv = tvp_priv(dev);
     if (dev->dev_num.load() > 0) {
         priv->dev_state |= 0x01;
         priv->set_dev_state(priv->dev_state.load());
+        // The table must agree with the file whatever happened while the module
+        // was away (a start-up load that failed, an edit of the file).
+        if (!tvp_fprint_list_is_current()) {
+            tvp_load_fprint_list(dev);
+        }
+        if (known && tvp_application_arrival_hook != nullptr) {
+            tvp_application_arrival_hook();
+        }
     }
     if (tvp_get_dev_status(dev) != DEVS_COMM_IDLE && usb_get_dev_handle() == nullptr) {
         // The running operation finds an open handle when it next talks to the module.

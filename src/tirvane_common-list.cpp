@@ -145,24 +145,26 @@ void tvp_conf_free(GKeyFile **key_file)
     }
 }
 
-int tvp_get_fprint_list(tvp_dev *dev)
+namespace
 {
-    TVP_LOG(DBG_LOG_GRADE, "start.\n");
-    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+
+// Open the list file; the table is not touched when it cannot be read.
+GKeyFile *open_list_file()
+{
     GKeyFile *raw = nullptr;
     if (tvp_conf_open(&raw) != 0) {
         TVP_LOG(ERR_LOG_GRADE, "open tvplist_conf failed!!!\n");
-        return -1;
+        return nullptr;
     }
     if (raw == nullptr) {
         TVP_LOG(ERR_LOG_GRADE, "tvplist_conf is NULL!!!\n");
-        return -1;
     }
-    g_autoptr(GKeyFile) key_file = raw;
-    if (dev->dev_num.load() < 1) {
-        TVP_LOG(ERR_LOG_GRADE, "device not online!!!\n");
-        return -1;
-    }
+    return raw;
+}
+
+// Fills the table from the file; the caller holds the store's lock.
+void fill_table(tvp_dev *dev, GKeyFile *key_file)
+{
     for (int i = 1; i <= TVP_FPRINT_LIST_SIZE; ++i) {
         const std::string group = group_name(i);
         fprint_info *entry = entry_at(dev, i);
@@ -198,6 +200,36 @@ int tvp_get_fprint_list(tvp_dev *dev)
         TVP_LOG(DBG_LOG_GRADE, "fprint_id = %d.\n", entry->fprint_id);
     }
     note_synced();
+}
+
+} // namespace
+
+int tvp_get_fprint_list(tvp_dev *dev)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    g_autoptr(GKeyFile) key_file = open_list_file();
+    if (key_file == nullptr) {
+        return -1;
+    }
+    if (dev->dev_num.load() < 1) {
+        TVP_LOG(ERR_LOG_GRADE, "device not online!!!\n");
+        return -1;
+    }
+    fill_table(dev, key_file);
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return 0;
+}
+
+int tvp_load_fprint_list(tvp_dev *dev)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    std::lock_guard<std::recursive_mutex> lock(list_mutex);
+    g_autoptr(GKeyFile) key_file = open_list_file();
+    if (key_file == nullptr) {
+        return -1;
+    }
+    fill_table(dev, key_file);
     TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return 0;
 }

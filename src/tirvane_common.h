@@ -320,6 +320,9 @@ int tvp_conf_init(void);
 int tvp_conf_open(GKeyFile **key_file);
 void tvp_conf_free(GKeyFile **key_file);
 int tvp_get_fprint_list(tvp_dev *dev);
+// Loads the table from the file whether or not the module is present: the
+// start-up load and the reload after a late arrival. 0 or -1.
+int tvp_load_fprint_list(tvp_dev *dev);
 // Whether the file still is the one the table was last loaded from or saved to.
 bool tvp_fprint_list_is_current(void);
 int tvp_find_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name, fprint_info **found);
@@ -344,6 +347,8 @@ int change_fw_upgrade_flag(void);
 int tvp_dev_init(void);
 // Called on the hot-plug thread when a module arrives in its bootloader.
 extern void (*tvp_bootloader_arrival_hook)(void);
+// Called on the hot-plug thread when the module arrives in application mode.
+extern void (*tvp_application_arrival_hook)(void);
 int tvp_drv_init(tvp_dev *dev);
 void *monitor_usb_hotplug(void *arg);
 int LIBUSB_CALL tvp_usb_hotplug_callback_attach(libusb_context *ctx, libusb_device *usbdev,

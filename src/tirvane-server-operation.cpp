@@ -1,0 +1,249 @@
+// The operation layer: device hold, stop hand-over, worker calls and threads.
+#include "tirvane-server-operation.h"
+
+#include "app_fp256_360.h"
+#include "common.h"
+#include "usb_device.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace
+{
+
+// Orders a claim of the device against a stop request, so that a stop is either
+// seen as "nothing running" or lands on the operation that holds the device.
+std::mutex hand_over_mutex;
+
+constexpr int kHandOverWaitMs = 15000;
+constexpr int kClaimPollMs = 10;
+constexpr int kStopWaitMs = 3000;
+constexpr int kStopPollMs = 10;
+
+bool stop_acknowledged(int flag)
+{
+    return flag == kStopNone || flag == kStopAcknowledged || flag == kStopAcknowledgedAlt;
+}
+
+// The holder is on its way out: the start-up checks hold the device briefly, and
+// an operation that was asked to stop still cancels the module's work first.
+bool holder_letting_go(tvp_dev *dev)
+{
+    const int flag = tvp_priv(dev)->ctrlFlag.load();
+    return tvp_get_dev_status(dev) == DEVS_COMM_DOING || flag == kStopRequested || flag == kStopAcknowledged;
+}
+
+bool try_take(tvp_dev *dev, int status)
+{
+    std::lock_guard<std::mutex> lock(hand_over_mutex);
+    if (!tvp_try_claim_dev_status(dev, status)) {
+        return false;
+    }
+    // A stop that came before this operation took the device does not apply to
+    // it; one that comes from now on does.
+    tvp_priv(dev)->ctrlFlag.store(kStopNone);
+    fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
+    return true;
+}
+
+void on_caller_vanished(void)
+{
+    if (dev_tirvane != nullptr) {
+        tvp_request_stop(dev_tirvane);
+    }
+}
+
+} // namespace
+
+// ---- Stop hand-over ------------------------------------------------------------
+
+bool tvp_stop_requested(tvp_dev *dev)
+{
+    return tvp_priv(dev)->ctrlFlag.load() == kStopRequested;
+}
+
+bool tvp_module_wait_stopped(void)
+{
+    return fp_get_ctrlFlag() == FP_CONTROL_FLAG_STOPPED;
+}
+
+bool tvp_request_stop(tvp_dev *dev)
+{
+    // Only an enrolment or a verification takes part in the stop hand-over; the
+    // start-up checks and the deletions have nothing to stop.
+    std::lock_guard<std::mutex> lock(hand_over_mutex);
+    const int status = tvp_get_dev_status(dev);
+    if (status != DEVS_ENROLL_DOING && status != DEVS_VERIFY_DOING) {
+        return false;
+    }
+    tvp_priv(dev)->ctrlFlag.store(kStopRequested);
+    fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
+    return true;
+}
+
+void tvp_stop_and_wait(tvp_dev *dev, bool until_idle)
+{
+    if (dev->enable == 0 || dev->dev_num.load() <= 0) {
+        return;
+    }
+    if (!tvp_request_stop(dev)) {
+        TVP_LOG(DBG_LOG_GRADE, "DEVS_COMM_IDLE.\n");
+        return;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "continue.\n");
+    auto done = [&] {
+        return stop_acknowledged(tvp_priv(dev)->ctrlFlag.load()) ||
+               (until_idle && tvp_get_dev_status(dev) == DEVS_COMM_IDLE);
+    };
+    for (int used_ms = 0; !done() && used_ms < kStopWaitMs;) {
+        used_ms += kStopPollMs;
+        usleep(kStopPollMs * 1000);
+    }
+}
+
+// ---- Device hold ---------------------------------------------------------------
+
+DeviceHold::DeviceHold(tvp_dev *dev, int status, HoldWait wait) : dev_(dev)
+{
+    for (int waited_ms = 0;; waited_ms += kClaimPollMs) {
+        if (try_take(dev, status)) {
+            held_ = true;
+            return;
+        }
+        bool keep_waiting = false;
+        switch (wait) {
+        case HoldWait::Refuse:
+            break;
+        case HoldWait::HandOver:
+            keep_waiting = holder_letting_go(dev) && waited_ms < kHandOverWaitMs;
+            break;
+        case HoldWait::UntilIdle:
+            keep_waiting = true;
+            break;
+        }
+        if (!keep_waiting) {
+            return;
+        }
+        usleep(kClaimPollMs * 1000);
+    }
+}
+
+DeviceHold::~DeviceHold()
+{
+    release();
+}
+
+bool DeviceHold::open_module()
+{
+    return usb_get_dev_handle() != nullptr || usb_dev_open(dev_) == 0;
+}
+
+void DeviceHold::watch(const TvpCaller &caller)
+{
+    if (held_) {
+        tvp_session_begin(&caller, on_caller_vanished);
+    }
+}
+
+void DeviceHold::release()
+{
+    if (!held_) {
+        return;
+    }
+    held_ = false;
+    fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
+    int requested = kStopRequested;
+    tvp_priv(dev_)->ctrlFlag.compare_exchange_strong(requested, kStopAcknowledged);
+    usb_dev_close();
+    tvp_session_end();
+    tvp_set_dev_status(dev_, DEVS_COMM_IDLE);
+}
+
+// ---- Worker call ---------------------------------------------------------------
+
+WorkerCall::WorkerCall(Tirvane *skeleton, GDBusMethodInvocation *invocation)
+{
+    argv_ = tvp_worker_args(skeleton, invocation);
+    fp_get_time_now(&arrived_);
+}
+
+WorkerCall::~WorkerCall()
+{
+    tvp_caller_clear(&caller_);
+    g_free(g_slist_nth_data(argv_, 0));
+    g_free(g_slist_nth_data(argv_, 1));
+    for (int i = 0; i < n_strings_; ++i) {
+        free(g_slist_nth_data(argv_, 2 + i));
+    }
+    g_slist_free(argv_);
+}
+
+void WorkerCall::add_string(const char *text)
+{
+    argv_ = g_slist_append(argv_, tvp_new_string(const_cast<char *>(text)));
+    ++n_strings_;
+}
+
+Tirvane *WorkerCall::skeleton() const
+{
+    return *static_cast<Tirvane **>(g_slist_nth_data(argv_, 0));
+}
+
+GDBusMethodInvocation *WorkerCall::invocation() const
+{
+    return *static_cast<GDBusMethodInvocation **>(g_slist_nth_data(argv_, 1));
+}
+
+char *WorkerCall::string(int i) const
+{
+    auto *text = static_cast<char *>(g_slist_nth_data(argv_, 2 + i));
+    static char empty[] = "";
+    return text != nullptr ? text : empty;
+}
+
+void WorkerCall::capture_caller()
+{
+    tvp_caller_capture(invocation(), &caller_);
+}
+
+WorkerCall *tvp_worker_call(Tirvane *skeleton, GDBusMethodInvocation *invocation)
+{
+    auto *call = new (std::nothrow) WorkerCall(skeleton, invocation);
+    if (call == nullptr) {
+        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NO_MEMORY,
+                                              "the service is out of memory");
+    }
+    return call;
+}
+
+bool tvp_start_thread(void *(*body)(void *), void *arg)
+{
+    pthread_t thread;
+    const int err = pthread_create(&thread, nullptr, body, arg);
+    if (err != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "Can't create thread: %s\n", strerror(err));
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
+}
+
+bool tvp_start_worker(void *(*worker)(void *), WorkerCall *call)
+{
+    if (call == nullptr) {
+        return false;
+    }
+    if (tvp_start_thread(worker, call)) {
+        return true;
+    }
+    // Without a worker nobody would ever answer: say so now.
+    g_dbus_method_invocation_return_error(call->invocation(), G_DBUS_ERROR, G_DBUS_ERROR_NO_MEMORY,
+                                          "the service could not start a thread for %s",
+                                          g_dbus_method_invocation_get_method_name(call->invocation()));
+    delete call;
+    return false;
+}
