@@ -50,6 +50,16 @@ void io_pause()
 
 constexpr const char *kBootLinkName = "usb vid=0x1234 pid=0xabce";
 
+// An endpoint that answered LIBUSB_ERROR_PIPE stays halted until it is cleared;
+// clearing it at once leaves the link ready for the next request. A clear that
+// fails shows in the next transfer.
+void clear_if_halted(int transfer_result, uint8_t endpoint)
+{
+    if (transfer_result == LIBUSB_ERROR_PIPE) {
+        libusb_clear_halt(upgrade_param.usb_handle, endpoint);
+    }
+}
+
 } // namespace
 
 int get_device_descriptor(struct libusb_device_descriptor *dev_desc, usb_dev *user_device)
@@ -174,10 +184,12 @@ int boot_write_usb(const uint8_t *data, int len)
     }
     int transferred = 0;
     // libusb takes a mutable buffer for both directions; an OUT transfer only reads it.
-    const int ret = libusb_bulk_transfer(upgrade_param.usb_handle, UP_BOOT_EP_OUT,
-                                         const_cast<uint8_t *>(data), len, &transferred, 0);
+    const int ret =
+        libusb_bulk_transfer(upgrade_param.usb_handle, UP_BOOT_EP_OUT, const_cast<uint8_t *>(data), len,
+                             &transferred, UP_BOOT_WRITE_TIMEOUT_MS);
     if (ret < 0) {
         TVP_LOG(ERR_LOG_GRADE, "libusb_bulk_transfer write failed ret = %d!!!\r\n", ret);
+        clear_if_halted(ret, UP_BOOT_EP_OUT);
         return -1;
     }
     io_pause();
@@ -199,6 +211,7 @@ int boot_read_usb(uint8_t *data, int len)
                                          UP_BOOT_READ_TIMEOUT_MS);
     if (ret < 0) {
         TVP_LOG(ERR_LOG_GRADE, "libusb_bulk_transfer read failed ret = %d!!!\n", ret);
+        clear_if_halted(ret, UP_BOOT_EP_IN);
         return -1;
     }
     io_pause();

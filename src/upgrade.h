@@ -14,6 +14,10 @@
 #define UP_BOOT_EP_OUT 0x04
 #define UP_BOOT_EP_IN 0x84
 #define UP_BOOT_READ_TIMEOUT_MS 1000
+// A request is at most 250 bytes, a fraction of a millisecond at full speed; the
+// bootloader takes a request at once and does its work (erase, flash write)
+// before it replies, so a write it has not taken within a second never will be.
+#define UP_BOOT_WRITE_TIMEOUT_MS 1000
 #define UP_BOOT_IO_PAUSE_MS 2
 
 // ---- Frame format --------------------------------------------------------------

@@ -3,6 +3,36 @@
 // Every data transfer is framed by an 8-byte "USBC" command wrapper announcing
 // direction and length, and followed by a 4-byte "USBS" status read back from
 // the module.
+//
+// Every transfer has a time-out, so no call waits on the module without a bound:
+//   wrapper 1,000 ms; OUT data phase 1,000 ms + 10 ms per 1,000 bytes; IN data
+//   phase 1,000 ms; status 1,000 ms; recovery (below) at most 8 drain reads of
+//   50 ms and three clear-halt requests.
+// Worst case of one call, recovery included (each clear-halt request is a control
+// transfer that the kernel ends after 5,000 ms at most; in practice it takes
+// about a millisecond):
+//   usb_read_data: 400 + 3,000 ms = 3,400 ms (+ the clears);
+//   usb_send_data: 400 + 3,000 + len / 100 ms; the driver's largest frame
+//   (93,171 bytes) gives 4,331 ms, a 12-byte command 3,400 ms (+ the clears).
+//
+// Recovery. The module's side of the envelope keeps its own state, whatever the
+// host's handles do, so a failed transfer can leave it out of step:
+// - an endpoint that answered LIBUSB_ERROR_PIPE is halted until the host clears it;
+// - a transaction whose wrapper was taken but that did not end with a status is
+//   abandoned: the module may still wait for the rest of an OUT data phase, and
+//   when its data phase (partly) went through, a late status and late data may
+//   wait on the IN endpoint, where the next transaction would read them as its own.
+// What each failure leaves is noted in `recovery`; the next transaction, before
+// its wrapper, brings the envelope back in step: it clears the IN endpoint when
+// it is halted, drains the IN endpoint when a status is owed (short reads until a
+// status arrives, which leaves the module's envelope idle, or until a read finds
+// nothing; bounded in count and time), then clears every halted endpoint, and
+// both after an abandoned transaction (a clear also resets the data toggles that
+// a cancelled transfer may have left out of step).
+// An IN data phase that times out without a byte is not abandoned: that is how
+// every wait for a touch polls. The module replaces its pending IN data phase with
+// the next wrapper and delivers the answer, whenever it comes, in the next data
+// phase; draining there would throw answers away.
 #include "usb_device.h"
 
 #include "common.h"
@@ -14,6 +44,8 @@
 #include <memory>
 #include <mutex>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 USB_DEV_STRUCT usb_dev_param;
 
@@ -22,17 +54,44 @@ namespace
 
 constexpr uint8_t kEndpointOut = 0x01;
 constexpr uint8_t kEndpointIn = 0x81;
+constexpr uint8_t kDirectionOut = 0x00;
+constexpr uint8_t kDirectionIn = 0x80;
 constexpr uint32_t kEnvelopeTimeoutMs = 1000;
+// OUT data phase: the module's readiness is given the envelope's 1,000 ms, and
+// the wire time 10 ms per 1,000 bytes, about eleven times what full-speed USB
+// (12 Mbit/s, some 1.1 MB/s of bulk data) needs; the driver's largest frame of
+// 93,171 bytes gets 1,931 ms for less than 100 ms on the wire.
+constexpr uint32_t kDataPhaseBaseTimeoutMs = 1000;
+constexpr uint32_t kDataPhaseBytesPerMs = 100;
+// Draining: a late status or answer is already waiting in the module when the
+// drain starts and arrives within a millisecond; 50 ms per read is ample, and
+// eight reads of 16 KiB take in the image answer (92,160 bytes) with its status.
+constexpr uint32_t kDrainReadTimeoutMs = 50;
+constexpr int kDrainMaxReads = 8;
+constexpr size_t kDrainReadSize = 16384;
 constexpr std::array<uint8_t, 4> kWrapperSignature = {0x55, 0x53, 0x42, 0x43}; // "USBC"
 constexpr std::array<uint8_t, 4> kStatusSignature = {0x55, 0x53, 0x42, 0x53};  // "USBS"
 constexpr uint16_t kPortPathVendor = 0x33A7;
 constexpr uint16_t kPortPathProduct = 0x2388;
 
-// The open handle is shared: a transaction holds its own reference for its whole
-// length, so a close or a hot-plug departure on another thread only drops the
-// service's reference and the handle is closed once the last transfer is done.
+// Shared state of the transport, all guarded by `handle_mutex`:
+// - shared_handle (and usb_dev_param.usbdev_handle): written by open, close and
+//   the hot-plug departure; a transaction holds its own reference for its whole
+//   length, so a close or a departure on another thread only drops the service's
+//   reference and the handle is closed once the last transfer is done;
+// - recovery: written by a transaction that fails (what it left behind) and taken
+//   by the next one before its wrapper; reset by module init and departure.
+// Transactions themselves are not serialised here: callers issue one at a time.
 std::mutex handle_mutex;
 std::shared_ptr<libusb_device_handle> shared_handle;
+
+struct Recovery {
+    bool halted_out = false;  // 0x01 answered LIBUSB_ERROR_PIPE and was not cleared yet
+    bool halted_in = false;   // 0x81 likewise
+    bool abandoned = false;   // a wrapper was taken and its transaction ended without a status
+    bool status_owed = false; // ...after (part of) its data phase: a late status may wait on 0x81
+};
+Recovery recovery;
 
 std::shared_ptr<libusb_device_handle> current_handle()
 {
@@ -54,6 +113,125 @@ void install_handle(libusb_device_handle *raw)
         usb_dev_param.usbdev_handle = raw;
     }
     // `previous` is released outside the lock; a running transfer keeps it alive.
+}
+
+void forget_recovery()
+{
+    std::lock_guard<std::mutex> lock(handle_mutex);
+    recovery = Recovery{};
+}
+
+// Records what a failed step left on the module's side. A module that has gone
+// leaves nothing to bring back.
+enum class Step { wrapper, out_data, in_data, status };
+
+void note_failure(Step step, int rc, bool data_moved)
+{
+    if (rc == LIBUSB_ERROR_NO_DEVICE) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(handle_mutex);
+    if (rc == LIBUSB_ERROR_PIPE) {
+        (step == Step::wrapper || step == Step::out_data ? recovery.halted_out : recovery.halted_in) = true;
+    }
+    switch (step) {
+    case Step::wrapper:
+        // One packet: taken whole or not at all.
+        break;
+    case Step::out_data:
+        recovery.abandoned = true;
+        break;
+    case Step::in_data:
+        // Nothing received: the next wrapper replaces the pending data phase.
+        if (data_moved) {
+            recovery.abandoned = true;
+            recovery.status_owed = true;
+        }
+        break;
+    case Step::status:
+        recovery.abandoned = true;
+        recovery.status_owed = true;
+        break;
+    }
+}
+
+int bulk(libusb_device_handle *handle, uint8_t endpoint, uint8_t *data, int len, int *moved, uint32_t timeout)
+{
+    *moved = 0;
+    return libusb_bulk_transfer(handle, endpoint, data, len, moved, timeout);
+}
+
+// Reads what the module still holds for an abandoned transaction and throws it
+// away, until its status has come (the module's envelope is then idle) or a read
+// finds nothing.
+enum class DrainEnd { empty, status, halted, gone };
+
+DrainEnd drain_in(libusb_device_handle *handle)
+{
+    std::vector<uint8_t> buf(kDrainReadSize);
+    for (int i = 0; i < kDrainMaxReads; ++i) {
+        int moved = 0;
+        const int rc =
+            bulk(handle, kEndpointIn, buf.data(), static_cast<int>(buf.size()), &moved, kDrainReadTimeoutMs);
+        if (rc == LIBUSB_ERROR_NO_DEVICE) {
+            return DrainEnd::gone;
+        }
+        if (rc == LIBUSB_ERROR_PIPE) {
+            return DrainEnd::halted;
+        }
+        if (usb_check_bulk_io_ack(buf.data(), moved) == 0) {
+            return DrainEnd::status;
+        }
+        if (rc != 0 && moved == 0) {
+            return DrainEnd::empty;
+        }
+    }
+    return DrainEnd::empty;
+}
+
+// A clear that fails for another reason than a missing module is not repeated:
+// the endpoint, if still halted, fails the next transfer and is noted again.
+int clear_halt(libusb_device_handle *handle, uint8_t endpoint)
+{
+    return libusb_clear_halt(handle, endpoint) == LIBUSB_ERROR_NO_DEVICE ? -1 : 0;
+}
+
+// Runs before every wrapper; -1 only when the module has gone.
+int bring_in_step(libusb_device_handle *handle)
+{
+    Recovery r;
+    {
+        std::lock_guard<std::mutex> lock(handle_mutex);
+        r = std::exchange(recovery, Recovery{});
+    }
+    bool clear_out = r.halted_out || r.abandoned;
+    bool clear_in = r.halted_in || r.abandoned;
+    if (r.status_owed) {
+        if (r.halted_in) {
+            // A halted endpoint cannot be drained.
+            if (clear_halt(handle, kEndpointIn) != 0) {
+                return -1;
+            }
+            clear_in = r.abandoned;
+        }
+        switch (drain_in(handle)) {
+        case DrainEnd::gone:
+            return -1;
+        case DrainEnd::halted:
+            clear_in = true;
+            break;
+        case DrainEnd::empty:
+        case DrainEnd::status:
+            break;
+        }
+    }
+    if (clear_out && clear_halt(handle, kEndpointOut) != 0) {
+        return -1;
+    }
+    if (clear_in && clear_halt(handle, kEndpointIn) != 0) {
+        return -1;
+    }
+    return 0;
 }
 
 int ioctl_on(libusb_device_handle *handle, DEV_CMD *dev_cmd)
@@ -84,9 +262,15 @@ int ioctl_on(libusb_device_handle *handle, DEV_CMD *dev_cmd)
     return 0;
 }
 
-int send_wrapper(libusb_device_handle *handle, uint8_t direction, int32_t msg_len)
+// ---- The steps of a transaction; each notes what its failure leaves behind ----
+
+// Brings the envelope in step, then sends the wrapper.
+int wrapper_step(libusb_device_handle *handle, uint8_t direction, int32_t msg_len)
 {
-    if (msg_len <= 0) {
+    if (handle == nullptr || msg_len <= 0) {
+        return -1;
+    }
+    if (bring_in_step(handle) != 0) {
         return -1;
     }
     std::array<uint8_t, 8> wrapper{};
@@ -95,21 +279,75 @@ int send_wrapper(libusb_device_handle *handle, uint8_t direction, int32_t msg_le
     wrapper[5] = static_cast<uint8_t>(msg_len & 0xFF);
     wrapper[6] = static_cast<uint8_t>((msg_len >> 8) & 0xFF);
     wrapper[7] = static_cast<uint8_t>((msg_len >> 16) & 0xFF);
-    DEV_CMD cmd{wrapper.data(), static_cast<uint32_t>(wrapper.size()), 0, kEnvelopeTimeoutMs};
-    return ioctl_on(handle, &cmd);
-}
-
-int read_status(libusb_device_handle *handle)
-{
-    std::array<uint8_t, 4> status{};
-    DEV_CMD cmd{status.data(), 0, static_cast<uint32_t>(status.size()), kEnvelopeTimeoutMs};
-    if (ioctl_on(handle, &cmd) != 0 || cmd.read_len == 0) {
+    int moved = 0;
+    const int rc = bulk(handle, kEndpointOut, wrapper.data(), static_cast<int>(wrapper.size()), &moved,
+                        kEnvelopeTimeoutMs);
+    if (rc < 0 || moved != static_cast<int>(wrapper.size())) {
+        note_failure(Step::wrapper, rc, moved > 0);
         return -1;
     }
-    if (usb_check_bulk_io_ack(status.data(), static_cast<int32_t>(cmd.read_len)) != 0) {
+    return 0;
+}
+
+uint32_t out_data_timeout_ms(int32_t len)
+{
+    return kDataPhaseBaseTimeoutMs + static_cast<uint32_t>(len) / kDataPhaseBytesPerMs;
+}
+
+// The whole buffer goes out, or the transaction is abandoned.
+int out_data_step(libusb_device_handle *handle, const uint8_t *buf, int32_t len)
+{
+    int moved = 0;
+    // libusb takes a mutable buffer for both directions; an OUT transfer only reads it.
+    const int rc =
+        bulk(handle, kEndpointOut, const_cast<uint8_t *>(buf), len, &moved, out_data_timeout_ms(len));
+    if (rc < 0 || moved != len) {
+        note_failure(Step::out_data, rc, moved > 0);
+        return -1;
+    }
+    return 0;
+}
+
+int in_data_step(libusb_device_handle *handle, uint8_t *buf, int32_t len, int32_t *received)
+{
+    int moved = 0;
+    const int rc = bulk(handle, kEndpointIn, buf, len, &moved, kEnvelopeTimeoutMs);
+    if (rc < 0) {
+        note_failure(Step::in_data, rc, moved > 0);
+        return -1;
+    }
+    *received = moved;
+    return 0;
+}
+
+int status_step(libusb_device_handle *handle)
+{
+    if (handle == nullptr) {
+        return -1;
+    }
+    std::array<uint8_t, 4> status{};
+    int moved = 0;
+    const int rc =
+        bulk(handle, kEndpointIn, status.data(), static_cast<int>(status.size()), &moved, kEnvelopeTimeoutMs);
+    if (rc < 0 || moved == 0 || usb_check_bulk_io_ack(status.data(), moved) != 0) {
+        note_failure(Step::status, rc, moved > 0);
         return -1;
     }
     usb_dev_param.bulk_io_ack_state = 1;
+    return 0;
+}
+
+int read_transaction(uint8_t *buf, int32_t len, int32_t *read_len)
+{
+    auto handle = current_handle();
+    int32_t received = 0;
+    if (wrapper_step(handle.get(), kDirectionIn, len) != 0 ||
+        in_data_step(handle.get(), buf, len, &received) != 0 || status_step(handle.get()) != 0) {
+        return -1;
+    }
+    if (read_len != nullptr) {
+        *read_len = received;
+    }
     return 0;
 }
 
@@ -134,6 +372,7 @@ struct DeviceListDeleter {
 int usb_dev_module_init(void)
 {
     install_handle(nullptr);
+    forget_recovery();
     usb_dev_param.bulk_io_ack_state = 0;
     usb_dev_param.dev_port_path_valid_flag = 0;
     memset(usb_dev_param.dev_port_path, 0, sizeof(usb_dev_param.dev_port_path));
@@ -191,8 +430,10 @@ int usb_dev_close(void)
 int usb_dev_set_null(void)
 {
     // The module has gone: the service forgets the handle; it is released as
-    // soon as no transfer uses it any more.
+    // soon as no transfer uses it any more. A module that comes back starts its
+    // envelope afresh.
     install_handle(nullptr);
+    forget_recovery();
     return 0;
 }
 
@@ -210,19 +451,19 @@ int usb_dev_ioctl(DEV_CMD *dev_cmd)
 int usb_prepare_send(int32_t msg_len)
 {
     auto handle = current_handle();
-    return send_wrapper(handle.get(), 0x00, msg_len);
+    return wrapper_step(handle.get(), kDirectionOut, msg_len);
 }
 
 int usb_prepare_read(int32_t msg_len)
 {
     auto handle = current_handle();
-    return send_wrapper(handle.get(), 0x80, msg_len);
+    return wrapper_step(handle.get(), kDirectionIn, msg_len);
 }
 
 int usb_read_bulk_io_ack(void)
 {
     auto handle = current_handle();
-    return read_status(handle.get());
+    return status_step(handle.get());
 }
 
 int usb_check_bulk_io_ack(const uint8_t *buf, int32_t len)
@@ -239,18 +480,12 @@ int usb_send_data(const uint8_t *buf, int32_t len, int32_t *write_len)
         return -1;
     }
     auto handle = current_handle();
-    if (send_wrapper(handle.get(), 0x00, len) != 0) {
-        return -1;
-    }
-    DEV_CMD cmd{const_cast<uint8_t *>(buf), static_cast<uint32_t>(len), 0, 0};
-    if (ioctl_on(handle.get(), &cmd) != 0) {
-        return -1;
-    }
-    if (read_status(handle.get()) != 0) {
+    if (wrapper_step(handle.get(), kDirectionOut, len) != 0 || out_data_step(handle.get(), buf, len) != 0 ||
+        status_step(handle.get()) != 0) {
         return -1;
     }
     if (write_len != nullptr) {
-        *write_len = static_cast<int32_t>(cmd.write_len);
+        *write_len = len;
     }
     return 0;
 }
@@ -260,35 +495,15 @@ int usb_read_data(uint8_t *buf, int32_t len, int32_t *read_len)
     if (buf == nullptr || len <= 0) {
         return -1;
     }
-    auto handle = current_handle();
-    if (send_wrapper(handle.get(), 0x80, len) != 0) {
-        return -1;
-    }
-    DEV_CMD cmd{buf, 0, static_cast<uint32_t>(len), kEnvelopeTimeoutMs};
-    if (ioctl_on(handle.get(), &cmd) != 0) {
-        return -1;
-    }
-    if (read_status(handle.get()) != 0) {
-        return -1;
-    }
-    if (read_len != nullptr) {
-        *read_len = static_cast<int32_t>(cmd.read_len);
-    }
-    return 0;
+    return read_transaction(buf, len, read_len);
 }
 
 int usb_test_handle(void)
 {
-    auto handle = current_handle();
+    // Wrapper 55 53 42 43 80 80 00 00, a read of at most 128 bytes, the status.
     std::array<uint8_t, 128> buf{};
-    const std::array<uint8_t, 8> wrapper = {0x55, 0x53, 0x42, 0x43, 0x80, 0x80, 0x00, 0x00};
-    std::copy(wrapper.begin(), wrapper.end(), buf.begin());
-    DEV_CMD cmd{buf.data(), static_cast<uint32_t>(wrapper.size()), static_cast<uint32_t>(buf.size()),
-                kEnvelopeTimeoutMs};
-    if (ioctl_on(handle.get(), &cmd) != 0) {
-        return -1;
-    }
-    return read_status(handle.get());
+    int32_t received = 0;
+    return read_transaction(buf.data(), static_cast<int32_t>(buf.size()), &received);
 }
 
 int usb_test(void)

@@ -36,3 +36,16 @@ if(TARGET tirvane-usb-standin AND TARGET tirvane_emu_client)
   tirvane_unit_test(unit_usb STANDIN SOURCES ${_u}/test_usb.cpp ${_u}/unit_support.cpp
                     OBJECTS tvp_core tvp_common tvp_usb)
 endif()
+
+# The transport's recovery paths against the scripted libusb of the upgrade tests,
+# for what the emulated module cannot do (late statuses, data phases that break off).
+add_executable(unit_usb_recovery ${_u}/test_usb_recovery.cpp ${_u}/unit_support.cpp
+               ${CMAKE_SOURCE_DIR}/tests/upgrade/fake_libusb.cpp $<TARGET_OBJECTS:tvp_core> $<TARGET_OBJECTS:tvp_usb>)
+target_include_directories(unit_usb_recovery PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/private-include
+                           ${GEN_DIR} ${_u} ${CMAKE_SOURCE_DIR}/tests/upgrade)
+target_include_directories(unit_usb_recovery SYSTEM PRIVATE
+                           $<TARGET_PROPERTY:PkgConfig::LIBUSB,INTERFACE_INCLUDE_DIRECTORIES>)
+target_compile_options(unit_usb_recovery PRIVATE ${TIRVANE_WARNINGS})
+target_link_libraries(unit_usb_recovery PRIVATE GTest::gtest_main PkgConfig::GLIB Threads::Threads)
+add_test(NAME unit.usb_recovery COMMAND unit_usb_recovery)
+set_tests_properties(unit.usb_recovery PROPERTIES TIMEOUT 60)

@@ -156,15 +156,45 @@ int libusb_detach_kernel_driver(libusb_device_handle *, int interface_number)
     return g_state.detach_result;
 }
 
+int libusb_clear_halt(libusb_device_handle *, unsigned char endpoint)
+{
+    char name[24];
+    std::snprintf(name, sizeof(name), "clear_halt(%02x)", endpoint);
+    g_state.calls.push_back(name);
+    g_state.sequence.push_back(name);
+    g_state.halted.erase(endpoint);
+    return 0;
+}
+
 int libusb_bulk_transfer(libusb_device_handle *, unsigned char endpoint, unsigned char *data, int length,
                          int *actual_length, unsigned int timeout)
 {
     *actual_length = 0;
+    {
+        char name[16];
+        std::snprintf(name, sizeof(name), "%s %02x", (endpoint & LIBUSB_ENDPOINT_IN) != 0 ? "IN" : "OUT",
+                      endpoint);
+        g_state.sequence.push_back(name);
+    }
+    if (g_state.halted.count(endpoint) != 0) {
+        fake_usb::Bytes request;
+        if ((endpoint & LIBUSB_ENDPOINT_IN) == 0) {
+            request.assign(data, data + length);
+        }
+        ((endpoint & LIBUSB_ENDPOINT_IN) == 0 ? g_state.writes : g_state.reads)
+            .push_back({endpoint, length, timeout, request});
+        return LIBUSB_ERROR_PIPE;
+    }
     if ((endpoint & LIBUSB_ENDPOINT_IN) == 0) {
         fake_usb::Bytes request(data, data + length);
         g_state.writes.push_back({endpoint, length, timeout, request});
-        if (g_state.write_result < 0) {
-            return g_state.write_result;
+        int result = g_state.write_result;
+        if (!g_state.write_script.empty()) {
+            result = g_state.write_script.front();
+            g_state.write_script.pop_front();
+        }
+        if (result < 0) {
+            return result;
         }
         *actual_length = length;
         if (g_state.bootloader) {
@@ -180,10 +210,6 @@ int libusb_bulk_transfer(libusb_device_handle *, unsigned char endpoint, unsigne
     }
     fake_usb::Reply reply = std::move(g_state.pending.front());
     g_state.pending.pop_front();
-    if (reply.rc < 0) {
-        g_state.reads.push_back({endpoint, length, timeout, {}});
-        return reply.rc;
-    }
     const int n = std::min<int>(length, static_cast<int>(reply.bytes.size()));
     if (n > 0) {
         std::memcpy(data, reply.bytes.data(), static_cast<size_t>(n));
@@ -191,7 +217,21 @@ int libusb_bulk_transfer(libusb_device_handle *, unsigned char endpoint, unsigne
     *actual_length = n;
     g_state.reads.push_back(
         {endpoint, length, timeout, fake_usb::Bytes(reply.bytes.begin(), reply.bytes.begin() + n)});
-    return 0;
+    return reply.rc < 0 ? reply.rc : 0;
+}
+
+uint8_t libusb_get_bus_number(libusb_device *)
+{
+    return 1;
+}
+
+int libusb_get_port_numbers(libusb_device *, uint8_t *port_numbers, int port_numbers_len)
+{
+    if (port_numbers_len < 1) {
+        return LIBUSB_ERROR_OVERFLOW;
+    }
+    port_numbers[0] = 1;
+    return 1;
 }
 
 int libusb_get_config_descriptor(libusb_device *, uint8_t config_index,

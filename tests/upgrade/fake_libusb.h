@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ struct Transfer {
     Bytes bytes;          // OUT: what was written; IN: what was delivered
 };
 
-// What one IN transfer delivers: the bytes, or a negative libusb error.
+// What one IN transfer delivers: the bytes, or a negative libusb error (with the
+// bytes that arrived before it, as a transfer that timed out part way).
 struct Reply {
     int rc = 0;
     Bytes bytes;
@@ -50,15 +52,21 @@ struct State {
     std::deque<int> claim_results; // consumed one per claim; 0 once empty
     int detach_result = 0;
     int write_result = 0;
+    std::deque<int> write_script; // results of the next writes, one each, before write_result
+    // Endpoints that fail every transfer with LIBUSB_ERROR_PIPE until libusb_clear_halt.
+    std::set<uint8_t> halted;
     std::vector<Interface> interfaces;
     bool config_fails = false;
     Bootloader bootloader;
     std::deque<Reply> pending;
 
     // Observations.
-    std::vector<std::string> calls; // "claim(0)", "detach(0)", "open(1234:abce)", "close" ...
+    std::vector<std::string>
+        calls; // "claim(0)", "detach(0)", "open(1234:abce)", "clear_halt(84)", "close" ...
     std::vector<Transfer> writes;
     std::vector<Transfer> reads;
+    // Transfers and clears in order: "OUT 04", "IN 84", "clear_halt(84)".
+    std::vector<std::string> sequence;
     int lists_taken = 0;
     int lists_freed = 0;
     int lists_freed_without_unref = 0;

@@ -3,6 +3,7 @@
 
 #include "common.h"
 
+#include <set>
 #include <string>
 
 namespace upgrade_test
@@ -189,7 +190,7 @@ TEST_F(BootLink, TransfersUseTheBootloaderEndpoints)
     const fake_usb::State &s = fake_usb::state();
     ASSERT_EQ(s.writes.size(), 1u);
     EXPECT_EQ(s.writes[0].endpoint, 0x04);
-    EXPECT_EQ(s.writes[0].timeout, 0u);
+    EXPECT_EQ(s.writes[0].timeout, 1000u) << "a write that is never taken must end";
     EXPECT_EQ(s.writes[0].bytes, (Bytes{0xAA, 0xD3, 0x00, 0x00}));
     ASSERT_EQ(s.reads.size(), 1u);
     EXPECT_EQ(s.reads[0].endpoint, 0x84);
@@ -253,6 +254,85 @@ TEST_F(BootLink, TransferErrorsAreReportedWithTheirCode)
     EXPECT_EQ(count_log(ERR_LOG_GRADE, "libusb_bulk_transfer write failed ret = -9!!!\r\n"), 1);
     boot_close_dev();
 }
+
+// A write the bootloader does not take ends after its time-out, and an endpoint
+// that halts is cleared at once: the next command goes through unchanged.
+struct LinkFault {
+    const char *name;
+    bool write;               // the fault hits the request (else the reply)
+    int write_result;         // scripted result of the write
+    std::set<uint8_t> halted; // endpoints halted until cleared
+    std::string log_text;
+    std::vector<std::string> clears; // clear-halt calls expected
+};
+
+class BootLinkRecovers : public UpgradeTest, public ::testing::WithParamInterface<LinkFault>
+{
+};
+
+TEST_P(BootLinkRecovers, FailsTheTransferAndLeavesTheLinkReady)
+{
+    const LinkFault &c = GetParam();
+    attach_bootloader();
+    ASSERT_EQ(boot_open_dev(), 0);
+    fake_usb::State &s = fake_usb::state();
+    s.write_result = c.write_result;
+    s.halted = c.halted;
+    const uint8_t request[6] = {0xAA, 0xD3, 0x00, 0x00, 0x2C, 0x55};
+    uint8_t in[64] = {};
+    if (c.write) {
+        EXPECT_EQ(boot_write_usb(request, sizeof(request)), -1);
+    } else {
+        EXPECT_EQ(boot_write_usb(request, sizeof(request)), 6);
+        EXPECT_EQ(boot_read_usb(in, sizeof(in)), -1);
+    }
+    EXPECT_EQ(count_log(ERR_LOG_GRADE, c.log_text), 1);
+    ASSERT_FALSE(s.writes.empty());
+    EXPECT_EQ(s.writes[0].timeout, 1000u);
+    std::vector<std::string> clears;
+    for (const std::string &call : s.calls) {
+        if (call.rfind("clear_halt", 0) == 0) {
+            clears.push_back(call);
+        }
+    }
+    EXPECT_EQ(clears, c.clears);
+
+    // The fault is gone (a halt only through the clear above): the next command works.
+    s.write_result = 0;
+    s.writes.clear();
+    s.reads.clear();
+    s.pending.clear();
+    s.bootloader = [](const Bytes &) { return std::vector<Reply>{{0, reply::kEraseOk}}; };
+    EXPECT_EQ(eraseEFlash(), 0);
+    ASSERT_EQ(s.writes.size(), 1u);
+    EXPECT_EQ(s.writes[0].bytes, (Bytes{0xAA, 0xD3, 0x00, 0x00, 0x2C, 0x55}));
+    ASSERT_EQ(s.reads.size(), 1u);
+    EXPECT_EQ(s.reads[0].bytes, reply::kEraseOk);
+    boot_close_dev();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BootLinkRecovers,
+                         ::testing::Values(LinkFault{"write_not_taken",
+                                                     true,
+                                                     LIBUSB_ERROR_TIMEOUT,
+                                                     {},
+                                                     "libusb_bulk_transfer write failed ret = -7!!!\r\n",
+                                                     {}},
+                                           LinkFault{"out_endpoint_halted",
+                                                     true,
+                                                     0,
+                                                     {UP_BOOT_EP_OUT},
+                                                     "libusb_bulk_transfer write failed ret = -9!!!\r\n",
+                                                     {"clear_halt(04)"}},
+                                           LinkFault{"in_endpoint_halted",
+                                                     false,
+                                                     0,
+                                                     {UP_BOOT_EP_IN},
+                                                     "libusb_bulk_transfer read failed ret = -9!!!\n",
+                                                     {"clear_halt(84)"}}),
+                         [](const ::testing::TestParamInfo<LinkFault> &info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- Interface lookup ------------------------------------------------------------
 
