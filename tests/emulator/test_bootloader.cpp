@@ -291,3 +291,42 @@ TEST_F(Bootloader, InterfaceMustBeClaimed)
     ASSERT_EQ(emu.errors().size(), 1u);
     EXPECT_EQ(bulk_out(h, 0x01, req_erase), LIBUSB_ERROR_IO);
 }
+
+TEST_F(Bootloader, EachRequestIsAcceptedInItsOneFormOnly)
+{
+    struct Case {
+        const char *name;
+        Bytes right;
+        Bytes wrong;
+        uint8_t type;
+    };
+    const Bytes read_flash = boot_frame(0xd0, concat({le32(0), Bytes{4}}));
+    const Case cases[] = {
+        {"erase", req_erase, padded(req_erase), 0xd3},
+        {"security code", req_security, padded(req_security), 0xcc},
+        {"run application", req_run, padded(req_run), 0xe3},
+        {"read flash", read_flash, padded(read_flash), 0xd0},
+        {"download", padded(req_download_123456789), req_download_123456789, 0xd7},
+        {"read CRC", padded(req_read_crc_9), req_read_crc_9, 0xa6},
+        {"store CRC", padded(req_store_crc_9), req_store_crc_9, 0xd9},
+        {"read serial number", padded(req_read_sn), req_read_sn, 0xa0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        emu.reset();
+        h = open(0x1234, 0xabce);
+        ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+        emu.clear_errors();
+        // The wrong form is refused with a failure status and recorded.
+        EXPECT_EQ(hex(ask(c.wrong)), hex(boot_frame(c.type, {0x01})));
+        auto errors = emu.errors();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].find("must be"), std::string::npos) << errors[0];
+        // The right form is understood (what it answers depends on the flash; not a form refusal).
+        emu.clear_errors();
+        EXPECT_EQ(bulk_out(h, 0x04, c.right), 0);
+        EXPECT_EQ(bulk_in(h, 0x84, 64).rc, 0);
+        for (const auto &e : emu.errors())
+            EXPECT_EQ(e.find("must be"), std::string::npos) << e;
+    }
+}

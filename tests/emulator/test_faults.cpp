@@ -43,6 +43,10 @@ Bytes enroll(uint8_t slot, uint8_t captures)
 {
     return command({0x31, 0x00, slot, captures, 0x00, 0x00});
 }
+Bytes index_page(uint8_t page)
+{
+    return command({0x1f, page});
+}
 const Bytes ok = answer({0x00});
 const Bytes stage0 = answer({0x00, 0x00});
 const Bytes status_bytes{0x55, 0x53, 0x42, 0x53};
@@ -124,6 +128,10 @@ struct StallCase {
     const char *mode;
     bool wrapper_taken; // the command wrapper goes through, the data phase NAKs
 };
+void PrintTo(const StallCase &c, std::ostream *os)
+{
+    *os << c.mode;
+}
 
 class StallOut : public Faults, public ::testing::WithParamInterface<StallCase>
 {
@@ -178,6 +186,10 @@ struct ReleaseCase {
     const char *name;
     int expected_rc;
 };
+void PrintTo(const ReleaseCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class StallRelease : public Faults, public ::testing::WithParamInterface<ReleaseCase>
 {
@@ -411,4 +423,307 @@ TEST_F(Faults, HeldFingerTakesEveryCaptureOfAnEnrolmentAtOnce)
     const Bytes finish = concat({answer({0x00, 0x04}), answer({0x00, 0x05}), answer({0x00, 0x06})});
     EXPECT_EQ(hex(read_bytes(h, finish.size())), hex(finish));
     EXPECT_EQ(emu.templates(), (std::map<unsigned, std::string>{{7, "index"}}));
+}
+
+// ---- damaged and odd answers ------------------------------------------------------------------------------
+
+struct LengthCase {
+    const char *command;
+    uint8_t high;
+};
+void PrintTo(const LengthCase &c, std::ostream *os)
+{
+    *os << c.command;
+}
+
+class CorruptLength : public Faults, public ::testing::WithParamInterface<LengthCase>
+{
+};
+
+TEST_P(CorruptLength, NextAnswerCarriesTheGivenLengthHighByte)
+{
+    auto *h = open();
+    ASSERT_TRUE(emu.ok(GetParam().command));
+    Bytes want = ok;
+    want[7] = GetParam().high;
+    EXPECT_EQ(hex(exchange(h, handshake, ok.size())), hex(want));
+    expect_silence(h);
+    expect_link_works(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, CorruptLength,
+                         ::testing::Values(LengthCase{"corrupt-length-next", 0xef},
+                                           LengthCase{"corrupt-length-next 12", 0x12},
+                                           LengthCase{"corrupt-length-next 0x80", 0x80}));
+
+TEST_F(Faults, ShortIndexTableAnswerIsAValidFrameWithFewerBytes)
+{
+    emu.store(3, "thumb");
+    auto *h = open();
+    for (unsigned n : {0u, 1u, 5u, 31u}) {
+        SCOPED_TRACE(n);
+        emu.short_index_next(n);
+        Bytes payload(1 + n, 0x00);
+        if (n >= 1)
+            payload[1] = 0x08; // slot 3
+        EXPECT_EQ(hex(exchange(h, index_page(0), payload.size() + 11)), hex(answer(payload)));
+        expect_silence(h);
+    }
+    Bytes whole(33, 0x00);
+    whole[1] = 0x08;
+    EXPECT_EQ(hex(exchange(h, index_page(0), whole.size() + 11)), hex(answer(whole)));
+}
+
+TEST_F(Faults, VersionRequestIsFirstAnsweredWithAnIdList)
+{
+    auto *h = open();
+    emu.version_idlist_next(90, 91);
+    ASSERT_EQ(wrapped_send(h, version_request), 0);
+    EXPECT_EQ(hex(one_read(h)), hex(answer({0x00, 0xf5, 0x02, 0x5a, 0x5b, 0xff})));
+    EXPECT_EQ(hex(one_read(h)), hex(version_answer("acm32_btl_nuvex_pc_001500")));
+    expect_silence(h);
+    // Once only.
+    ASSERT_EQ(wrapped_send(h, version_request), 0);
+    EXPECT_EQ(hex(one_read(h)), hex(version_answer("acm32_btl_nuvex_pc_001500")));
+}
+
+struct OverwriteCase {
+    const char *setting; // nullptr: the default
+    bool refused;
+};
+void PrintTo(const OverwriteCase &c, std::ostream *os)
+{
+    *os << (c.setting ? c.setting : "default");
+}
+
+class Overwrite : public Faults, public ::testing::WithParamInterface<OverwriteCase>
+{
+};
+
+TEST_P(Overwrite, EnrolmentIntoAnOccupiedSlot)
+{
+    const OverwriteCase &c = GetParam();
+    emu.store(90, "thumb");
+    if (c.setting != nullptr)
+        emu.refuse_overwrite(std::string(c.setting) == "on");
+    auto *h = open();
+    emu.hold("index");
+    ASSERT_EQ(wrapped_send(h, enroll(90, 1)), 0);
+    if (c.refused) {
+        EXPECT_EQ(hex(one_read(h)), hex(answer({34, 0x00})));
+        expect_silence(h);
+        EXPECT_EQ(emu.templates(), (std::map<unsigned, std::string>{{90, "thumb"}}));
+    } else {
+        Bytes want =
+            concat({stage0, capture(1), answer({0x00, 0x04}), answer({0x00, 0x05}), answer({0x00, 0x06})});
+        EXPECT_EQ(hex(read_bytes(h, want.size())), hex(want));
+        EXPECT_EQ(emu.templates(), (std::map<unsigned, std::string>{{90, "index"}}));
+    }
+    // An empty slot is always accepted.
+    emu.lift();
+    EXPECT_EQ(hex(exchange(h, enroll(91, 1), stage0.size())), hex(stage0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, Overwrite,
+                         ::testing::Values(OverwriteCase{nullptr, true}, OverwriteCase{"on", true},
+                                           OverwriteCase{"off", false}),
+                         [](const auto &info) {
+                             return std::string(info.param.setting ? info.param.setting : "default");
+                         });
+
+// ---- the end of an enrolment
+// -------------------------------------------------------------------------------
+
+struct StageCase {
+    const char *name;
+    unsigned stage;
+    uint8_t code;
+    Bytes tail; // reports after the last capture
+};
+void PrintTo(const StageCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class FailStage : public Faults, public ::testing::WithParamInterface<StageCase>
+{
+};
+
+TEST_P(FailStage, FailedStageEndsTheEnrolmentWithAFailedStore)
+{
+    const StageCase &c = GetParam();
+    auto *h = open();
+    emu.fail_stage(c.stage, c.code);
+    emu.hold("thumb");
+    ASSERT_EQ(wrapped_send(h, enroll(12, 2)), 0);
+    Bytes want = concat({stage0, capture(1), capture(2), c.tail});
+    EXPECT_EQ(hex(read_bytes(h, want.size())), hex(want));
+    expect_silence(h);
+    EXPECT_EQ(emu.pending(), "none");
+    EXPECT_TRUE(emu.templates().empty());
+    // The fault was taken by that enrolment: the next one stores.
+    ASSERT_EQ(wrapped_send(h, enroll(12, 1)), 0);
+    want = concat({stage0, capture(1), answer({0x00, 0x04}), answer({0x00, 0x05}), answer({0x00, 0x06})});
+    EXPECT_EQ(hex(read_bytes(h, want.size())), hex(want));
+    EXPECT_EQ(emu.templates(), (std::map<unsigned, std::string>{{12, "thumb"}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, FailStage,
+    ::testing::Values(
+        StageCase{"merge", 4, 10, concat({answer({10, 0x04}), answer({10, 0x06})})},
+        StageCase{"check", 5, 39, concat({answer({0x00, 0x04}), answer({39, 0x05}), answer({39, 0x06})})},
+        StageCase{"store", 6, 24, concat({answer({0x00, 0x04}), answer({0x00, 0x05}), answer({24, 0x06})})}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Faults, FailedStoreLeavesAnOverwrittenSlotAsItWas)
+{
+    emu.store(12, "old");
+    emu.refuse_overwrite(false);
+    emu.fail_stage(6, 24);
+    auto *h = open();
+    emu.hold("new");
+    ASSERT_EQ(wrapped_send(h, enroll(12, 1)), 0);
+    Bytes want = concat({stage0, capture(1), answer({0x00, 0x04}), answer({0x00, 0x05}), answer({24, 0x06})});
+    EXPECT_EQ(hex(read_bytes(h, want.size())), hex(want));
+    EXPECT_EQ(emu.templates(), (std::map<unsigned, std::string>{{12, "old"}}));
+}
+
+struct BurstCase {
+    const char *name;
+    const char *merge_ms;
+    bool burst_command;
+    bool together; // the end comes in the last capture's read
+};
+void PrintTo(const BurstCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class EnrollBurst : public Faults, public ::testing::WithParamInterface<BurstCase>
+{
+  protected:
+    Env environment() const override
+    {
+        return {{"TIRVANE_EMU_MERGE_MS", GetParam().merge_ms}};
+    }
+};
+
+TEST_P(EnrollBurst, EndOfTheEnrolmentComesWithTheLastCaptureOnlyInABurst)
+{
+    auto *h = open();
+    if (GetParam().burst_command)
+        emu.enroll_burst(true);
+    EXPECT_EQ(hex(exchange(h, enroll(5, 2), stage0.size())), hex(stage0));
+    ASSERT_TRUE(emu.touch("thumb"));
+    EXPECT_EQ(hex(one_read(h)), hex(capture(1)));
+    ASSERT_TRUE(emu.touch("thumb"));
+    const Bytes end = concat({answer({0x00, 0x04}), answer({0x00, 0x05}), answer({0x00, 0x06})});
+    if (GetParam().together) {
+        EXPECT_EQ(hex(one_read(h)), hex(concat({capture(2), end})));
+    } else {
+        EXPECT_EQ(hex(one_read(h)), hex(capture(2)));
+        EXPECT_EQ(hex(read_bytes(h, end.size(), 5000)), hex(end));
+    }
+    EXPECT_EQ(emu.templates(), (std::map<unsigned, std::string>{{5, "thumb"}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, EnrollBurst,
+                         ::testing::Values(BurstCase{"command", "2000", true, true},
+                                           BurstCase{"merge_delay", "2000", false, false},
+                                           BurstCase{"no_merge_delay", "0", false, true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---- every fault is dropped by reset, and listed by help
+// ----------------------------------------------------
+
+TEST_F(Faults, ResetDropsEveryFault)
+{
+    const char *const faults[] = {"stall-out all",
+                                  "halt 01",
+                                  "halt 81",
+                                  "cut-next 3",
+                                  "late-next 5000",
+                                  "ignore-restart on",
+                                  "hold thumb",
+                                  "corrupt-length-next",
+                                  "enroll-burst on",
+                                  "fail-stage 6 24",
+                                  "short-index-next 2",
+                                  "version-idlist-next 1 2",
+                                  "refuse-overwrite off",
+                                  "silence on",
+                                  "corrupt-next",
+                                  "split-next",
+                                  "stray-next 13",
+                                  "fail-next 35 5"};
+    for (const char *f : faults)
+        ASSERT_TRUE(emu.ok(f)) << f;
+    emu.reset();
+    emu.store(90, "thumb");
+    auto *h = open();
+    expect_link_works(h);
+    Bytes whole(33, 0x00);
+    whole[1 + 90 / 8] = 1u << (90 % 8);
+    EXPECT_EQ(hex(exchange(h, index_page(0), whole.size() + 11)), hex(answer(whole)));
+    EXPECT_EQ(hex(exchange(h, version_request, 37)), hex(version_answer("acm32_btl_nuvex_pc_001500")));
+    expect_silence(h);
+    // No finger is held, and occupied slots are refused again.
+    ASSERT_EQ(wrapped_send(h, identify_all), 0);
+    EXPECT_EQ(hex(one_read(h)), hex(stage0));
+    EXPECT_EQ(hex(exchange(h, enroll(90, 1), 13)), hex(answer({34, 0x00})));
+    EXPECT_EQ(hex(exchange(h, restart, ok.size())), hex(ok));
+    EXPECT_TRUE(emu.wait_mode("boot", 2000));
+}
+
+TEST_F(Faults, HelpListsEveryFault)
+{
+    auto lines = emu.lines("help");
+    const char *const names[] = {"stall-out",
+                                 "halt",
+                                 "cut-next",
+                                 "late-next",
+                                 "ignore-restart",
+                                 "hold",
+                                 "lift",
+                                 "corrupt-length-next",
+                                 "enroll-burst",
+                                 "fail-stage",
+                                 "short-index-next",
+                                 "version-idlist-next",
+                                 "refuse-overwrite",
+                                 "silence",
+                                 "corrupt-next",
+                                 "split-next",
+                                 "stray-next",
+                                 "fail-next",
+                                 "boot-fault"};
+    for (const char *n : names) {
+        bool found = std::any_of(lines.begin(), lines.end(), [&](const std::string &l) {
+            return l.rfind(std::string(n) + " ", 0) == 0 || l == n;
+        });
+        EXPECT_TRUE(found) << n;
+    }
+}
+
+TEST_F(Faults, BadFaultArgumentsAreRefused)
+{
+    const char *const bad[] = {"stall-out",
+                               "stall-out some",
+                               "halt 02",
+                               "halt",
+                               "cut-next",
+                               "cut-next x",
+                               "late-next",
+                               "ignore-restart",
+                               "hold",
+                               "corrupt-length-next 100",
+                               "enroll-burst maybe",
+                               "fail-stage 3 1",
+                               "fail-stage 4 256",
+                               "short-index-next 32",
+                               "version-idlist-next 1",
+                               "refuse-overwrite"};
+    for (const char *b : bad)
+        EXPECT_FALSE(emu.ok(b)) << b;
 }

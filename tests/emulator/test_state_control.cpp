@@ -220,6 +220,10 @@ TEST_F(Control, CommandLineToolExitStatus)
          "ERR unknown command or wrong arguments: frobnicate (try help)\n"},
         {"--wait 100 --socket " + scratch_dir() + "/nobody.sock ping", 2, ""},
         {"mode", 0, "OK app\n"}, // socket from TIRVANE_EMU_SOCKET
+        {"stall-out data", 0, "OK\n"},
+        {"stall-out off", 0, "OK\n"},
+        {"halt 02", 1, "ERR usage: halt 01|81|04|84|off\n"},
+        {"cut-next 3", 0, "OK\n"},
     };
     for (const auto &c : cases) {
         auto [status, output] = run_cli(c.args);

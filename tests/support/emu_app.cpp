@@ -273,6 +273,8 @@ void AppFirmware::dispatch(uint8_t cmd, std::span<const uint8_t> p)
             if (slot / 256 == page)
                 a[1 + (slot % 256) / 8] |= static_cast<uint8_t>(1u << (slot % 8));
         }
+        if (auto n = std::exchange(short_index_next_, std::nullopt); n && *n < 32)
+            a.resize(1 + *n);
         answer(std::move(a));
         return;
     }
@@ -338,6 +340,10 @@ void AppFirmware::start_enroll(std::span<const uint8_t> p)
     }
     if (captures == 0) {
         answer({confirm::enroll_times_error, 0x00});
+        return;
+    }
+    if (refuse_overwrite_ && st.templates.count(slot) != 0) {
+        answer({confirm::template_not_empty, 0x00});
         return;
     }
     enroll_ = EnrollOp{next_op_id_++, slot, captures, 1, {}, false};
@@ -409,7 +415,11 @@ std::string AppFirmware::touch(const std::string &finger, TouchOutcome outcome)
             if (++op.next_capture > op.captures) {
                 op.merging = true;
                 uint64_t id = op.id;
-                port_.after(merge_delay_, [this, id] { finish_enroll(id); });
+                // In a burst (or without a merge delay) the reports follow in the same output.
+                if (enroll_burst_ || merge_delay_.count() == 0)
+                    finish_enroll(id);
+                else
+                    port_.after(merge_delay_, [this, id] { finish_enroll(id); });
             }
             break;
         case TouchOutcome::quality:
@@ -460,13 +470,36 @@ void AppFirmware::finish_enroll(uint64_t op_id)
 {
     if (!enroll_ || enroll_->id != op_id)
         return;
-    ModuleState &st = port_.state();
-    st.templates[enroll_->slot] = enroll_->finger;
-    port_.state_changed();
+    EnrollOp op = *enroll_;
     enroll_.reset();
-    answer({confirm::ok, 0x04});
-    answer({confirm::ok, 0x05});
-    answer({confirm::ok, 0x06});
+    // Injected failures are taken by this enrolment. A failed merge or check ends the enrolment at
+    // once, but the module still reports stage 6 with the same code, so the host sees the end; a
+    // failed store leaves the slot as it was.
+    auto take = [&](uint8_t stage) -> uint8_t {
+        auto it = fail_stage_.find(stage);
+        if (it == fail_stage_.end())
+            return confirm::ok;
+        uint8_t code = it->second;
+        fail_stage_.erase(it);
+        return code;
+    };
+    uint8_t merge = take(0x04), check = take(0x05), store = take(0x06);
+    answer({merge, 0x04});
+    if (merge != confirm::ok) {
+        answer({merge, 0x06});
+        return;
+    }
+    answer({check, 0x05});
+    if (check != confirm::ok) {
+        answer({check, 0x06});
+        return;
+    }
+    if (store == confirm::ok) {
+        ModuleState &st = port_.state();
+        st.templates[op.slot] = op.finger;
+        port_.state_changed();
+    }
+    answer({store, 0x06});
 }
 
 Bytes AppFirmware::search(const std::string &finger, uint16_t target) const
@@ -504,6 +537,10 @@ void AppFirmware::send_version()
     if (powerup_) {
         answer(std::move(*powerup_));
         powerup_.reset();
+    }
+    if (auto ids = std::exchange(version_idlist_next_, std::nullopt)) {
+        // A search list where the version was expected; the version answer needs another read.
+        answer({confirm::ok, 0xf5, 0x02, ids->first, ids->second, 0xff}, true);
     }
     Bytes a{confirm::ok};
     std::string text = version_text(port_.state().version);
@@ -549,9 +586,15 @@ void AppFirmware::reset()
     late_next_.reset();
     ignore_restart_ = false;
     held_.reset();
+    corrupt_length_next_.reset();
+    enroll_burst_ = false;
+    fail_stage_.clear();
+    short_index_next_.reset();
+    version_idlist_next_.reset();
+    refuse_overwrite_ = true;
 }
 
-void AppFirmware::answer(Bytes payload)
+void AppFirmware::answer(Bytes payload, bool alone)
 {
     if (silence_)
         return;
@@ -565,6 +608,8 @@ void AppFirmware::answer(Bytes payload)
     f.split = std::exchange(split_next_, false);
     f.cut = std::exchange(cut_next_, std::nullopt);
     f.late = std::exchange(late_next_, std::nullopt);
+    f.length_high = std::exchange(corrupt_length_next_, std::nullopt);
+    f.alone = alone;
     emit(type_answer, payload, false, f);
 }
 
@@ -605,6 +650,8 @@ void AppFirmware::emit(uint8_t type, const Bytes &payload, bool image, const Fra
         f.resize(*faults.cut);
     if (faults.late)
         port_.send_late(std::move(f), *faults.late);
+    else if (faults.alone && !faults.split)
+        port_.send_alone(std::move(f));
     else
         port_.send(std::move(f), faults.split);
 }

@@ -33,6 +33,7 @@ inline constexpr uint8_t not_found = 9;
 inline constexpr uint8_t out_of_range = 11;
 inline constexpr uint8_t command_error = 19;
 inline constexpr uint8_t library_full = 31;
+inline constexpr uint8_t template_not_empty = 34;
 inline constexpr uint8_t enroll_times_error = 37;
 inline constexpr uint8_t already_stored = 39;
 inline constexpr uint8_t position_repeated = 48;
@@ -120,6 +121,36 @@ class AppFirmware
     {
         held_.reset();
     }
+    // The next answer's length field carries this high byte.
+    void corrupt_length_next(uint8_t high)
+    {
+        corrupt_length_next_ = high;
+    }
+    // The last capture's reports and the merge/check/store reports come at once, in one chunk.
+    void set_enroll_burst(bool on)
+    {
+        enroll_burst_ = on;
+    }
+    // The next enrolment that reaches the merge reports CODE at stage 4, 5 or 6.
+    void fail_stage(uint8_t stage, uint8_t code)
+    {
+        fail_stage_[stage] = code;
+    }
+    // The next index-table page answer carries only n bytes after its confirm code.
+    void short_index_next(size_t n)
+    {
+        short_index_next_ = n;
+    }
+    // The next firmware version request is first answered with a two-id search list.
+    void version_idlist_next(uint8_t a, uint8_t b)
+    {
+        version_idlist_next_ = {a, b};
+    }
+    // An enrolment into an occupied slot is refused at stage 0 (confirm 34).
+    void set_refuse_overwrite(bool on)
+    {
+        refuse_overwrite_ = on;
+    }
 
   private:
     struct EnrollOp {
@@ -136,7 +167,7 @@ class AppFirmware
     };
 
     void dispatch(uint8_t cmd, std::span<const uint8_t> params);
-    void answer(Bytes payload);
+    void answer(Bytes payload, bool alone = false);
     void data_packet(Bytes payload, bool image);
     // One-shot faults applied to one outgoing frame.
     struct FrameFaults {
@@ -145,6 +176,7 @@ class AppFirmware
         std::optional<size_t> cut;                     // only the first n bytes are sent
         std::optional<uint8_t> length_high;            // replaces the length field's high byte
         std::optional<std::chrono::milliseconds> late; // readable only after this delay
+        bool alone = false;                            // the next read does not go past it
     };
     void emit(uint8_t type, const Bytes &payload, bool checksum_55aa, const FrameFaults &faults);
     void take_held_touches();
@@ -175,6 +207,12 @@ class AppFirmware
     std::optional<std::chrono::milliseconds> late_next_;
     bool ignore_restart_ = false;
     std::optional<std::string> held_;
+    std::optional<uint8_t> corrupt_length_next_;
+    bool enroll_burst_ = false;
+    std::map<uint8_t, uint8_t> fail_stage_;
+    std::optional<size_t> short_index_next_;
+    std::optional<std::pair<uint8_t, uint8_t>> version_idlist_next_;
+    bool refuse_overwrite_ = true;
 };
 
 } // namespace tirvane::emu

@@ -119,6 +119,15 @@ void Bootloader::receive(std::span<const uint8_t> d)
             return refuse(type, "request of " + std::to_string(d.size()) + " bytes for a frame of " +
                                     std::to_string(frame_len) + " (neither exact nor zero-padded to 250)");
     }
+    // Each request has one form on the wire: its exact frame, or its frame zero-padded to 250 bytes.
+    bool want_padded =
+        type == op_download || type == op_read_crc || type == op_store_crc || type == op_read_sn;
+    bool known =
+        want_padded || type == op_erase || type == op_security || type == op_run || type == op_read_flash;
+    if (known && padded != want_padded && frame_len != padded_request)
+        return refuse(
+            type, std::string("request ") + hex2(type) + " of " + std::to_string(d.size()) +
+                      " bytes: " + (want_padded ? "must be zero-padded to 250" : "must be its exact frame"));
     std::span<const uint8_t> frame = d.first(frame_len);
     uint8_t x = 0;
     for (uint8_t b : frame)

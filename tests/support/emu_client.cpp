@@ -339,4 +339,36 @@ void EmuClient::lift()
     expect_ok("lift");
 }
 
+void EmuClient::corrupt_length_next(unsigned high)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x", high & 0xffu);
+    expect_ok(std::string("corrupt-length-next ") + hex);
+}
+
+void EmuClient::enroll_burst(bool on)
+{
+    expect_ok(std::string("enroll-burst ") + (on ? "on" : "off"));
+}
+
+void EmuClient::fail_stage(unsigned stage, unsigned code)
+{
+    expect_ok("fail-stage " + std::to_string(stage) + " " + std::to_string(code));
+}
+
+void EmuClient::short_index_next(unsigned bytes)
+{
+    expect_ok("short-index-next " + std::to_string(bytes));
+}
+
+void EmuClient::version_idlist_next(unsigned first, unsigned second)
+{
+    expect_ok("version-idlist-next " + std::to_string(first) + " " + std::to_string(second));
+}
+
+void EmuClient::refuse_overwrite(bool on)
+{
+    expect_ok(std::string("refuse-overwrite ") + (on ? "on" : "off"));
+}
+
 } // namespace tirvane::emu

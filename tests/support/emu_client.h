@@ -91,6 +91,12 @@ class EmuClient
     void ignore_restart(bool on);
     void hold(const std::string &finger);
     void lift();
+    void corrupt_length_next(unsigned high = 0xef);
+    void enroll_burst(bool on);
+    void fail_stage(unsigned stage, unsigned code);
+    void short_index_next(unsigned bytes);
+    void version_idlist_next(unsigned first, unsigned second);
+    void refuse_overwrite(bool on);
 
     const std::string &socket_path() const
     {

@@ -147,6 +147,12 @@ const char *const help_lines[] = {
     "ignore-restart on|off",
     "hold FINGER",
     "lift",
+    "corrupt-length-next [HEX]",
+    "enroll-burst on|off",
+    "fail-stage 4|5|6 CODE",
+    "short-index-next N",
+    "version-idlist-next SLOT SLOT",
+    "refuse-overwrite on|off",
     "templates",
     "store SLOT FINGER",
     "erase SLOT",
@@ -456,6 +462,47 @@ Emulator::Reply Emulator::run_command(Lock &lk, const std::vector<std::string> &
     }
     if (cmd == "lift" && argc == 0) {
         app_.lift();
+        return Reply::fine();
+    }
+    if (cmd == "corrupt-length-next") {
+        auto high = argc == 0   ? std::optional<uint8_t>(0xef)
+                    : argc == 1 ? parse_hex_byte(w[1])
+                                : std::nullopt;
+        if (!high)
+            return usage("corrupt-length-next [HEX]");
+        app_.corrupt_length_next(*high);
+        return Reply::fine();
+    }
+    if (cmd == "enroll-burst" || cmd == "refuse-overwrite") {
+        if (argc != 1 || (w[1] != "on" && w[1] != "off"))
+            return Reply::fail("usage: " + cmd + " on|off");
+        if (cmd == "enroll-burst")
+            app_.set_enroll_burst(w[1] == "on");
+        else
+            app_.set_refuse_overwrite(w[1] == "on");
+        return Reply::fine();
+    }
+    if (cmd == "fail-stage") {
+        auto stage = argc == 2 ? parse_number(w[1]) : std::nullopt;
+        auto code = argc == 2 ? parse_number(w[2]) : std::nullopt;
+        if (!stage || *stage < 4 || *stage > 6 || !code || *code > 0xff)
+            return usage("fail-stage 4|5|6 CODE");
+        app_.fail_stage(static_cast<uint8_t>(*stage), static_cast<uint8_t>(*code));
+        return Reply::fine();
+    }
+    if (cmd == "short-index-next") {
+        auto n = argc == 1 ? parse_number(w[1]) : std::nullopt;
+        if (!n || *n > 31)
+            return usage("short-index-next N (0 to 31)");
+        app_.short_index_next(*n);
+        return Reply::fine();
+    }
+    if (cmd == "version-idlist-next") {
+        auto a = argc == 2 ? parse_number(w[1]) : std::nullopt;
+        auto b = argc == 2 ? parse_number(w[2]) : std::nullopt;
+        if (!a || !b || *a > 0xff || *b > 0xff)
+            return usage("version-idlist-next SLOT SLOT");
+        app_.version_idlist_next(static_cast<uint8_t>(*a), static_cast<uint8_t>(*b));
         return Reply::fine();
     }
     if (cmd == "templates") {

@@ -239,6 +239,12 @@ void Emulator::send(Bytes bytes, bool split)
     changed_.notify_all();
 }
 
+void Emulator::send_alone(Bytes bytes)
+{
+    output_.push_alone(std::move(bytes));
+    changed_.notify_all();
+}
+
 void Emulator::send_late(Bytes bytes, std::chrono::milliseconds delay)
 {
     auto when = Clock::now() + delay;

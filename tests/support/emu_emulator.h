@@ -120,6 +120,7 @@ class Emulator final : public ModulePort
 
     // ---- ModulePort (called with the lock held) -------------------------------------------------
     void send(Bytes bytes, bool split) override;
+    void send_alone(Bytes bytes) override;
     void send_late(Bytes bytes, std::chrono::milliseconds delay) override;
     void protocol_error(std::string what) override;
     void after(std::chrono::milliseconds delay, std::function<void()> action) override;

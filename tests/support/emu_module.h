@@ -25,6 +25,8 @@ class ModulePort
 
     // Queues bytes for the host; split makes them arrive in two reads.
     virtual void send(Bytes bytes, bool split) = 0;
+    // Queues bytes that the next read does not go past: what follows them needs a read of its own.
+    virtual void send_alone(Bytes bytes) = 0;
     // Queues bytes that become readable only after the delay; everything queued after them waits
     // behind them.
     virtual void send_late(Bytes bytes, std::chrono::milliseconds delay) = 0;

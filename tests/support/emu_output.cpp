@@ -19,6 +19,12 @@ void OutputQueue::push(Bytes bytes, bool split, Clock::time_point ready_at)
     segments_.push_back({std::move(bytes), 0, false, ready_at});
 }
 
+void OutputQueue::push_alone(Bytes bytes)
+{
+    if (!bytes.empty())
+        segments_.push_back({std::move(bytes), 0, true, {}});
+}
+
 size_t OutputQueue::size() const
 {
     size_t total = 0;

@@ -19,6 +19,8 @@ class OutputQueue
     // Queues bytes; with split set they are delivered in two reads (first half, then the rest).
     // They become readable at `ready_at` (default: at once).
     void push(Bytes bytes, bool split = false, Clock::time_point ready_at = {});
+    // Queues bytes with a read boundary after them.
+    void push_alone(Bytes bytes);
     bool empty() const
     {
         return segments_.empty();
