@@ -115,7 +115,7 @@ class AppFirmware
         ignore_restart_ = on;
     }
     // A finger rests on the sensor: every touch an operation waits for is taken at once with it,
-    // also for operations started later. Empty finger: lifted.
+    // also for operations started later, until lift().
     void hold(const std::string &finger);
     void lift()
     {
