@@ -1,5 +1,7 @@
 // The USB link to the module's bootloader: finding and opening it, raw bulk
-// writes and reads, and closing it.
+// writes and reads, and closing it. Every transfer has a time-out (1,000 ms each
+// way), so one request and its reply take at most about 2 s, and an endpoint that
+// halts is cleared at once.
 #include "upgrade.h"
 
 #include "common.h"

@@ -207,12 +207,10 @@ int bring_in_step(libusb_device_handle *handle)
     bool clear_out = r.halted_out || r.abandoned;
     bool clear_in = r.halted_in || r.abandoned;
     if (r.status_owed) {
-        if (r.halted_in) {
-            // A halted endpoint cannot be drained.
-            if (clear_halt(handle, kEndpointIn) != 0) {
-                return -1;
-            }
-            clear_in = r.abandoned;
+        // A halted endpoint cannot be drained; it is cleared again with the OUT
+        // endpoint below, as after every abandoned transaction.
+        if (r.halted_in && clear_halt(handle, kEndpointIn) != 0) {
+            return -1;
         }
         switch (drain_in(handle)) {
         case DrainEnd::gone:

@@ -40,6 +40,9 @@ int usb_prepare_send(int32_t msg_len);
 int usb_prepare_read(int32_t msg_len);
 int usb_read_bulk_io_ack(void);
 int usb_check_bulk_io_ack(const uint8_t *buf, int32_t len);
+// One complete transaction each. Every transfer has a time-out, and a transaction
+// first brings back in step what a failed one left behind; the bounds are listed
+// at the top of usb_device.cpp (3.4 s for a read, 3.4 s + len / 100 ms for a send).
 int usb_send_data(const uint8_t *buf, int32_t len, int32_t *write_len);
 int usb_read_data(uint8_t *buf, int32_t len, int32_t *read_len);
 int usb_test_handle(void);
