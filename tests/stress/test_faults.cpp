@@ -1157,7 +1157,9 @@ const StartupRow kStartupRows[] = {
     {"LateFirstAnswer", "late-next 1500", "", ""},
     {"IdListInPlaceOfTheVersion", "version-idlist-next 3 7", "", "IN 81 ef 01 .* 00 f5 02 03 07 ff .*"},
     {"StalledOutEndpoint", "stall-out data", "stall-out off", "OUT 01 ef 01 .* !TIMEOUT"},
-    {"HaltedInEndpoint", "halt 81", "", "CLEAR 81"}, // the service clears it
+    // A new enumeration ends a halt: this one is armed just after the plug,
+    // while the round still waits for its next look for the module (100 ms).
+    {"HaltedInEndpoint", "halt 81", "", "CLEAR 81"},
 };
 
 } // namespace
@@ -1178,9 +1180,15 @@ TEST_P(StartupFault, TheServiceCountsTheModuleAndEnrolsAfterwards)
     options.wait_ready = false;
     ASSERT_TRUE(h.start(options)) << h.error;
     figure(kTest, "daemon_pid", h.daemon_pid());
-    ASSERT_TRUE(h.emu().ok(row.fault)) << row.fault;
+    const bool after_plug = std::string(row.fault).rfind("halt ", 0) == 0;
+    if (!after_plug) {
+        ASSERT_TRUE(h.emu().ok(row.fault)) << row.fault;
+    }
     const auto begin = std::chrono::steady_clock::now();
     ASSERT_TRUE(h.emu().ok("plug"));
+    if (after_plug) {
+        ASSERT_TRUE(h.emu().ok(row.fault)) << row.fault;
+    }
     // The round reads the power-up result (a few reads) and the version (ten
     // attempts of at most 1 s each, plus the follow-up reads).
     const bool done = h.wait_for(
