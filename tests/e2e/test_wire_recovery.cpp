@@ -126,6 +126,27 @@ TEST_F(WireRecovery, CutAnswerThenVerifyStopThenANewVerificationMatches)
     RecordProperty("touch_to_match_ms", static_cast<int>(ms_since(touched)));
 }
 
+// The wait for a touch is the one wait without a bound of its own; a stop
+// ends it within the stop's bound, and the stopped verification has let go of
+// the module (its worker has ended) by the time the stop answers.
+TEST_F(WireRecovery, AStoppedVerificationHasLetGoWhenTheStopAnswers)
+{
+    verify("wu");
+    ASSERT_TRUE(wait_pending("identify"));
+    h.pump(300);
+    const std::string worker_end = "gdbus_verify_pt] end.";
+    ASSERT_EQ(h.log_text().find(worker_end), std::string::npos);
+    const auto begin = std::chrono::steady_clock::now();
+    const long long stop_ms = verify_stop();
+    EXPECT_LT(stop_ms, bound_ms(kStopBoundMs));
+    EXPECT_NE(h.log_text().find(worker_end), std::string::npos)
+        << "verifyStop answered after " << stop_ms
+        << " ms while the stopped verification still held the module";
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.log_text().find(worker_end) != std::string::npos; }, bound_ms(20000)));
+    RecordProperty("stop_to_worker_end_ms", static_cast<int>(ms_since(begin)));
+}
+
 TEST_F(WireRecovery, FingerAlreadyOnTheSensorMatches)
 {
     ASSERT_TRUE(h.emu().ok("hold wu-thumb"));
