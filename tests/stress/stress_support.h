@@ -68,6 +68,31 @@ inline double seconds_since(std::chrono::steady_clock::time_point begin)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }
 
+// Waits that must end are bounded by what the service promises plus slack;
+// the sanitizers slow the daemon down, so the bounds grow with them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kTimeScale = 3;
+#else
+constexpr int kTimeScale = 1;
+#endif
+
+inline int bound_ms(int ms)
+{
+    return ms * kTimeScale;
+}
+
+inline long long ms_since(std::chrono::steady_clock::time_point begin)
+{
+    return static_cast<long long>(seconds_since(begin) * 1000);
+}
+
+// The value of `key=` in an answer of the emulator's `stats`; -1 when missing.
+inline long stat_of(const std::string &stats, const std::string &key)
+{
+    const size_t at = stats.find(" " + key + "=");
+    return at == std::string::npos ? -1 : strtol(stats.c_str() + at + key.size() + 2, nullptr, 10);
+}
+
 // Random numbers for one thread; every thread derives its own from the run seed.
 class Dice
 {
