@@ -49,8 +49,12 @@ enum {
     DEFAULT_TIMEOUT_S = 30,
     /* The service answers its methods in milliseconds; this only bounds a hung peer. */
     CALL_TIMEOUT_USEC = 5 * 1000 * 1000,
-    /* The service answers verifyStop once the verification let go, 3 s at most. */
-    STOP_TIMEOUT_USEC = 4 * 1000 * 1000,
+    /* The service answers verifyStop once the verification let go, which may take
+     * it seconds; the stop goes on without us, and leaving the bus stops it too.
+     * So the answer is awaited only briefly, keeping the module within its timeout. */
+    STOP_TIMEOUT_USEC = 800 * 1000,
+    /* The service repeats "try again" while the reader is away: say it only this often. */
+    RETRY_HINT_GAP_USEC = 3 * 1000 * 1000,
     RESULT_PENDING = -1,
 };
 
@@ -69,7 +73,8 @@ struct verification {
     const char *owner;   /* unique bus name of the service we talk to */
     bool replied;        /* verify was answered: signals count from now on */
     unsigned no_matches;
-    int result; /* RESULT_PENDING or the PAM result */
+    uint64_t last_retry_hint; /* monotonic time of the last retry hint, 0: none yet */
+    int result;               /* RESULT_PENDING or the PAM result */
 };
 
 #define debug_log(v, ...)                                                                                    \
@@ -228,7 +233,10 @@ static int on_verify_status(sd_bus_message *m, void *userdata, sd_bus_error *ret
         }
         break;
     case VERIFY_RETRY:
-        say(v, PAM_TEXT_INFO, PROMPT_RETRY);
+        if (v->last_retry_hint == 0 || now_usec() - v->last_retry_hint >= RETRY_HINT_GAP_USEC) {
+            v->last_retry_hint = now_usec();
+            say(v, PAM_TEXT_INFO, PROMPT_RETRY);
+        }
         break;
     case VERIFY_BUSY:
     case VERIFY_DISCONNECTED:
