@@ -434,6 +434,9 @@ static void bus_closep(sd_bus **bus)
 static int find_user_id(sd_bus *bus, const char *owner, const char *user, uint64_t deadline, char *out,
                         size_t size)
 {
+    if (strlen(user) >= size) {
+        return 0; /* cut, it could name someone else */
+    }
     const int by_name = count_fingers(bus, owner, user, deadline);
     if (by_name != 0) {
         snprintf(out, size, "%s", user);
