@@ -196,11 +196,13 @@ class PamTest : public ::testing::Test
     {
         return log_count("gdbus_handle_listfingers] start");
     }
-    // After the module returned, the reader is free for the next verification.
+    // After the module returned, the reader comes free for the next verification.
+    // The service takes its time to call the module's search off (its stop
+    // answer alone may take 3 s), so this bound is generous.
     void expect_reader_idle()
     {
         EXPECT_TRUE(
-            h.wait_for([&] { return h.emu().command("pending").find("none") != std::string::npos; }, 5000))
+            h.wait_for([&] { return h.emu().command("pending").find("none") != std::string::npos; }, 12000))
             << "the module still waits for a touch";
     }
 
