@@ -30,4 +30,8 @@ if(TARGET pam_tirvane AND TARGET tirvane_e2e_fixture)
     add_test(NAME pam.${_lower} COMMAND pam_module_test --gtest_filter=*${_group}*)
     set_tests_properties(pam.${_lower} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
   endforeach()
+  # The Debian pam-auth-update profile.
+  add_test(NAME pam.profile COMMAND ${CMAKE_CURRENT_LIST_DIR}/profile_test.sh
+           ${CMAKE_SOURCE_DIR}/pam/tirvane.pam-config)
+  set_tests_properties(pam.profile PROPERTIES TIMEOUT 60 SKIP_RETURN_CODE 77)
 endif()
