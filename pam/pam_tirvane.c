@@ -52,7 +52,7 @@ enum {
     /* The service answers verifyStop once the verification let go, which may take
      * it seconds; the stop goes on without us, and leaving the bus stops it too.
      * So the answer is awaited only briefly, keeping the module within its timeout. */
-    STOP_TIMEOUT_USEC = 800 * 1000,
+    STOP_TIMEOUT_USEC = 500 * 1000,
     /* The service repeats "try again" while the reader is away: say it only this often. */
     RETRY_HINT_GAP_USEC = 3 * 1000 * 1000,
     RESULT_PENDING = -1,
