@@ -20,7 +20,8 @@ if(TARGET pam_tirvane AND TARGET tirvane_e2e_fixture)
 
   add_executable(pam_module_test ${CMAKE_CURRENT_LIST_DIR}/pam_test.cpp)
   target_compile_options(pam_module_test PRIVATE ${TIRVANE_WARNINGS})
-  target_link_libraries(pam_module_test PRIVATE tirvane_e2e_fixture GTest::gtest PkgConfig::PAM)
+  target_link_libraries(pam_module_test PRIVATE tirvane_e2e_fixture GTest::gtest PkgConfig::PAM
+                        PkgConfig::LIBSYSTEMD)
   target_compile_definitions(pam_module_test PRIVATE
     TIRVANE_PAM_WRAPPER_LIBRARY="${TIRVANE_PAM_WRAPPER_LIBRARY}"
     TIRVANE_PAM_SERVICE_DIR="${_pam_services}")
