@@ -463,7 +463,11 @@ static int authenticate(pam_handle_t *pamh, int flags, const struct options *opt
         return PAM_AUTHINFO_UNAVAIL;
     }
     const char *user = NULL;
-    if (pam_get_user(pamh, &user, NULL) != PAM_SUCCESS || user == NULL || user[0] == '\0') {
+    const int got_user = pam_get_user(pamh, &user, NULL);
+    if (got_user != PAM_SUCCESS) {
+        return got_user;
+    }
+    if (user == NULL || user[0] == '\0') {
         return PAM_USER_UNKNOWN;
     }
 
