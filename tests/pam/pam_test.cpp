@@ -234,10 +234,32 @@ TEST_F(Authenticate, MatchingFingerSucceeds)
     EXPECT_EQ(verify_calls(), 1u);
 }
 
+TEST_F(Authenticate, FingersEnrolledUnderTheUidAreFound)
+{
+    // root has no fingers under its name, one under its uid "0".
+    DaemonOptions options;
+    options.list_conf = "[UserFprint-1]\nenable=true\nuser_id=0\nfprint_name=thumb\nfprint_id=91\n";
+    options.write_list_conf = true;
+    ASSERT_TRUE(h.start(options)) << h.error;
+    ASSERT_TRUE(h.emu().ok("store 91 root-thumb"));
+    PamRun run("tirvane", "root");
+    ASSERT_TRUE(wait_prompt(run, kPlace));
+    ASSERT_TRUE(wait_identify_pending());
+    ASSERT_TRUE(h.emu().ok("touch root-thumb"));
+    ASSERT_TRUE(wait_done(run, 5000));
+    EXPECT_EQ(run.result(), PAM_SUCCESS) << pam_strerror(nullptr, run.result());
+    EXPECT_NE(h.log_text().find("gdbus_handle_verify] start, id=0,"), std::string::npos);
+}
+
 struct TriesCase {
     const char *service;
     unsigned tries;
 };
+
+std::ostream &operator<<(std::ostream &out, const TriesCase &c)
+{
+    return out << c.service << " (" << c.tries << " tries)";
+}
 
 class AuthenticateTries : public PamTest, public ::testing::WithParamInterface<TriesCase>
 {
@@ -296,6 +318,11 @@ struct RefusalCase {
     const char *present; // TIRVANE_EMU_PRESENT
 };
 
+std::ostream &operator<<(std::ostream &out, const RefusalCase &c)
+{
+    return out << c.name;
+}
+
 class Refusal : public PamTest, public ::testing::WithParamInterface<RefusalCase>
 {
 };
@@ -329,6 +356,11 @@ struct RemoteCase {
     const char *ssh_connection;
     bool remote;
 };
+
+std::ostream &operator<<(std::ostream &out, const RemoteCase &c)
+{
+    return out << c.name;
+}
 
 class Remote : public PamTest, public ::testing::WithParamInterface<RemoteCase>
 {
@@ -407,6 +439,11 @@ struct ScriptCase {
     Script script;
     int expected;
 };
+
+std::ostream &operator<<(std::ostream &out, const ScriptCase &c)
+{
+    return out << c.name;
+}
 
 class SenderScripted : public PamTest, public ::testing::WithParamInterface<ScriptCase>
 {
