@@ -2,7 +2,8 @@
 # A guided run of tirvane-serverd against the emulated fingerprint module:
 # a firmware upgrade at start-up, an enrolment with six touches (one rejected
 # and retried), a matching and a non-matching verification, and list, rename
-# and delete — all through the command-line client tirvanectl.
+# and delete — all through the command-line client tirvanectl — and a PAM
+# authentication with pam_tirvane.so through pamtester.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
@@ -12,7 +13,8 @@ scripts/install-deps.sh
 build="${TIRVANE_BUILD_DIR:-$here/build-demo}"
 echo "== building (this takes a minute the first time)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTIRVANE_TEST_AREAS=none >/dev/null
-cmake --build "$build" -j2 --target tirvane-serverd tirvanectl tirvane-usb-standin tirvane-emu >/dev/null
+cmake --build "$build" -j2 --target tirvane-serverd tirvanectl tirvane-usb-standin tirvane-emu \
+  pam_tirvane >/dev/null
 
 daemon="$build/tirvane-serverd"
 ctl="$build/tools/tirvanectl"
@@ -96,6 +98,26 @@ v=$!
 touch_finger mallory-index
 wait "$v" || echo "(exit status $?: no match)"
 sleep 2
+
+say "pamtester tirvane-demo alice authenticate   (pam_tirvane.so; alice touches)"
+# The PAM service file lives in the demo's directory; pam_wrapper makes libpam
+# read it there instead of /etc/pam.d.
+pam_module="$build/pam/pam_tirvane.so"
+pam_wrapper="$(find /usr/lib /lib -name libpam_wrapper.so 2>/dev/null | head -n1)"
+if [ -n "$pam_wrapper" ] && [ -f "$pam_module" ] && command -v pamtester >/dev/null; then
+  mkdir -p "$work/pam.d"
+  printf 'auth sufficient %s timeout=20\nauth required pam_deny.so\n' "$pam_module" >"$work/pam.d/tirvane-demo"
+  printf 'auth required pam_deny.so\n' >"$work/pam.d/other"
+  cat "$work/pam.d/tirvane-demo"
+  # A demo run over SSH is still a local login at the (emulated) reader.
+  env -u SSH_CONNECTION LD_PRELOAD="$pam_wrapper" PAM_WRAPPER=1 PAM_WRAPPER_SERVICE_DIR="$work/pam.d" \
+    pamtester tirvane-demo alice authenticate &
+  p=$!
+  touch_finger alice-thumb
+  wait "$p" || echo "(pamtester exit status $?; a session that logind marks remote is refused)"
+else
+  echo "(skipped: needs libpam-wrapper and pamtester, see scripts/install-deps.sh)"
+fi
 
 say "tirvanectl list alice"
 "$ctl" list alice

@@ -10,6 +10,7 @@ packages=(
   dbus-daemon dbus-bin
   clang llvm libclang-rt-14-dev groff-base util-linux
   systemd
+  libpam0g-dev libsystemd-dev libpam-wrapper python3-pypamtest pamtester
 )
 
 missing=()
