@@ -465,11 +465,20 @@ TEST_F(ListStore, RefusedDeletionPutsTheEntryBackAtItsIndex)
     EXPECT_EQ(names(reload()), (std::vector<std::string>{"f3", "f3", "f4"}));
     EXPECT_TRUE(same_entries(reload(), table()));
     fprint_info restored{};
-    EXPECT_EQ(tvp_copy_fprint_info_byfprintid(dev, 92, &restored), true);
+    ASSERT_TRUE(tvp_copy_fprint_info_byfprintid(dev, 92, &restored));
+    EXPECT_EQ(tvp_copy_fprint_info(dev, "u", "f3", &restored), 2) << "the lower index of that name";
     EXPECT_EQ(tvp_get_empty_fprint_info(dev), 1) << "the lower free index stays free";
     // An index that no longer holds the expected entry is not deleted.
     EXPECT_EQ(tvp_del_fprint_info_at(dev, 2, &f[1]), -2);
     EXPECT_EQ(reload().size(), 3u);
+    // An index taken meanwhile is not overwritten: the entry goes to a free one.
+    ASSERT_EQ(tvp_del_fprint_info_at(dev, 4, &f[3]), 0);
+    fprint_info x1 = entry("v", "x1", 100);
+    fprint_info x2 = entry("v", "x2", 101);
+    ASSERT_EQ(tvp_add_fprint_info(dev, &x1), 0);
+    ASSERT_EQ(tvp_add_fprint_info(dev, &x2), 0);
+    EXPECT_EQ(tvp_restore_fprint_info_at(dev, 4, &f[3]), 0);
+    EXPECT_EQ(names(reload()), (std::vector<std::string>{"x1", "f3", "f3", "x2", "f4"}));
 }
 
 namespace
