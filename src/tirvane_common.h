@@ -326,6 +326,8 @@ int tvp_get_fprint_list(tvp_dev *dev);
 int tvp_load_fprint_list(tvp_dev *dev);
 // Whether the file still is the one the table was last loaded from or saved to.
 bool tvp_fprint_list_is_current(void);
+// The finds hand out pointers into the table, valid only while nothing else
+// changes it; the service's threads use the copies and whole operations below.
 int tvp_find_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name, fprint_info **found);
 int tvp_find_fprint_info_byfprintid(tvp_dev *dev, uint16_t fprintid, fprint_info **found);
 int tvp_get_empty_fprint_info(tvp_dev *dev);
