@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace
 {
@@ -113,20 +114,20 @@ void report_pending_touch(tvp_dev *dev, EnrollSignals &signals)
 
 // The module reports `slot` empty, so no list entry may still name it: such an
 // entry is left over from a deletion whose answer was lost (or cut short), and
-// keeping it would give the new finger to that entry's user.
-void drop_entries_of_empty_slot(tvp_dev *dev, uint16_t slot)
+// keeping it would give the new finger to that entry's user. The entries go by
+// slot in one save, whatever their names. False when that save failed.
+bool drop_entries_of_empty_slot(tvp_dev *dev, uint16_t slot)
 {
-    fprint_info stale{};
-    while (tvp_copy_fprint_info_byfprintid(dev, slot, &stale)) {
+    std::vector<fprint_info> dropped;
+    if (tvp_drop_fprint_info_byfprintid(dev, slot, &dropped) < 0) {
+        TVP_LOG(ERR_LOG_GRADE, "slot %d is empty on the module, its entries could not be dropped\n", slot);
+        return false;
+    }
+    for (const fprint_info &stale : dropped) {
         TVP_LOG(ERR_LOG_GRADE, "slot %d is empty on the module, dropping id=%s finger=%s\n", slot,
                 stale.user_id, stale.fprint_name);
-        tvp_del_fprint_info(dev, stale.user_id, stale.fprint_name);
-        fprint_info still{};
-        if (tvp_copy_fprint_info_byfprintid(dev, slot, &still) && strcmp(still.user_id, stale.user_id) == 0 &&
-            strcmp(still.fprint_name, stale.fprint_name) == 0) {
-            break; // the list could not be saved; the enrolment's own add reports it
-        }
     }
+    return true;
 }
 
 // Runs the enrolment on the device `hold` holds. Failures are signalled before
@@ -156,7 +157,11 @@ void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSignals &signals, const
         return;
     }
     TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", enroll_id);
-    drop_entries_of_empty_slot(dev, enroll_id);
+    if (!drop_entries_of_empty_slot(dev, enroll_id)) {
+        // Enrolling now would give the new finger to the stale entry's user.
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        return;
+    }
     if (asked_to_stop(dev)) {
         // Asked to stop before the module was told to enrol: nothing to cancel.
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
@@ -222,8 +227,8 @@ gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocatio
                              const gchar *finger)
 {
     TVP_LOG(DBG_LOG_GRADE, "start, id=%s, finger=%s.\n", id, finger);
-    fprint_info *existing = nullptr;
-    if (tvp_find_fprint_info(dev_tirvane, id, finger, &existing) != 0) {
+    fprint_info existing{};
+    if (tvp_copy_fprint_info(dev_tirvane, id, finger, &existing) != 0) {
         // Refused before any touch: the existing entry and its template stay.
         g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                               "user %s already has a finger named %s", id, finger);

@@ -11,7 +11,6 @@
 #include <array>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 char **finger_name = nullptr;
 
@@ -48,31 +47,43 @@ bool ready_for_deletion(DeviceHold &hold)
     return true;
 }
 
-// Deletes one finger. The list entry goes before the template: a crash between
-// the two leaves a template that no entry names, which cannot match and is
-// cleared by the next enrolment, rather than an entry naming a slot the module
-// has emptied. The entry comes back when the module answers that it did not
-// delete; without an answer it stays gone (a template the module may still hold
-// is again one that no entry names). False when the module did not confirm the
-// deletion.
-bool delete_finger(tvp_dev *dev, const fprint_info &entry)
+enum class Deletion {
+    Done,         // entry freed and template deleted
+    Changed,      // the entry changed meanwhile: nothing done
+    NotSaved,     // the list could not be saved: nothing done
+    ModuleFailed, // the module did not confirm the deletion
+};
+
+// Deletes the finger at list index `index`, which held `entry`. The list entry
+// goes before the template: a crash between the two leaves a template that no
+// entry names, which cannot match and is cleared by the next enrolment, rather
+// than an entry naming a slot the module has emptied. So when the list cannot be
+// saved, the template is not touched. The entry comes back at its own index
+// when the module answers that it did not delete; without an answer it stays
+// gone (a template the module may still hold is again one that no entry names).
+Deletion delete_finger(tvp_dev *dev, int index, const fprint_info &entry)
 {
     const uint16_t slot = entry.fprint_id;
-    if (tvp_del_fprint_info(dev, entry.user_id, entry.fprint_name) != 0) {
-        TVP_LOG(ERR_LOG_GRADE, "tvp_del_fprint_info id=%s finger=%s failed!!!\n", entry.user_id,
-                entry.fprint_name);
-        return false;
+    const int freed = tvp_del_fprint_info_at(dev, index, &entry);
+    if (freed == -2) {
+        TVP_LOG(LOG_LOG_GRADE, "id=%s finger=%s changed meanwhile, enroll_id %d kept\n", entry.user_id,
+                entry.fprint_name, slot);
+        return Deletion::Changed;
+    }
+    if (freed != 0) {
+        TVP_LOG(ERR_LOG_GRADE,
+                "tvp_del_fprint_info id=%s finger=%s failed!!! list not saved, enroll_id %d kept\n",
+                entry.user_id, entry.fprint_name, slot);
+        return Deletion::NotSaved;
     }
     if (fp_delete_template(slot, 1) == 0) {
-        return true;
+        return Deletion::Done;
     }
-    if (fp_device_param.delete_template_result != FP_RESP_NONE) {
-        fprint_info restored = entry;
-        if (tvp_add_fprint_info(dev, &restored) != 0) {
-            TVP_LOG(ERR_LOG_GRADE, "restoring id=%s finger=%s failed!!!\n", entry.user_id, entry.fprint_name);
-        }
+    if (fp_device_param.delete_template_result != FP_RESP_NONE &&
+        tvp_restore_fprint_info_at(dev, index, &entry) != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "restoring id=%s finger=%s failed!!!\n", entry.user_id, entry.fprint_name);
     }
-    return false;
+    return Deletion::ModuleFailed;
 }
 
 // Deletion workers: the module commands run here, off the main loop, and the
@@ -86,13 +97,13 @@ void *delete_finger_pt(void *data)
     if (device_usable_for_deletion(dev)) {
         DeviceHold hold(dev, DEVS_CLEAN_DOING, HoldWait::HandOver);
         if (ready_for_deletion(hold)) {
-            fprint_info *found = nullptr;
-            if (tvp_find_fprint_info(dev, id, finger, &found) == 0 || found == nullptr) {
+            fprint_info entry{};
+            const int index = tvp_copy_fprint_info(dev, id, finger, &entry);
+            if (index == 0) {
                 TVP_LOG(LOG_LOG_GRADE, "not find id=%s finger=%s!!!\n", id, finger);
             } else {
-                const fprint_info entry = *found;
                 TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", entry.fprint_id);
-                if (!delete_finger(dev, entry)) {
+                if (delete_finger(dev, index, entry) == Deletion::ModuleFailed) {
                     TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", entry.fprint_id);
                 }
             }
@@ -111,17 +122,16 @@ void *delete_all_fingers_pt(void *data)
     if (device_usable_for_deletion(dev)) {
         DeviceHold hold(dev, DEVS_CLEAN_DOING, HoldWait::HandOver);
         if (ready_for_deletion(hold)) {
-            // Work from a snapshot: deleting changes the table under the walk.
-            std::vector<fprint_info> owned;
+            // Work from a snapshot: deleting changes the table under the walk;
+            // each deletion checks that its index still holds the entry.
             fprint_info list[TVP_FPRINT_LIST_SIZE];
             tvp_copy_fprint_list(dev, list);
-            for (const fprint_info &entry : list) {
-                if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
-                    owned.push_back(entry);
+            for (int i = 0; i < TVP_FPRINT_LIST_SIZE; ++i) {
+                const fprint_info &entry = list[i];
+                if (entry.enable != 1 || strcmp(entry.user_id, id) != 0) {
+                    continue;
                 }
-            }
-            for (const fprint_info &entry : owned) {
-                if (!delete_finger(dev, entry)) {
+                if (delete_finger(dev, i + 1, entry) == Deletion::ModuleFailed) {
                     TVP_LOG(ERR_LOG_GRADE, "fp_delete_template enroll_id %d failed!!!\n", entry.fprint_id);
                 }
             }
@@ -169,17 +179,13 @@ gboolean gdbus_handle_renamefinger_name(Tirvane *skeleton, GDBusMethodInvocation
 {
     TVP_LOG(DBG_LOG_GRADE, "start, id=%s, finger=%s, newName=%s.\n", id, finger, newName);
     tvp_dev *dev = dev_tirvane;
-    fprint_info *found = nullptr;
-    const int index = tvp_find_fprint_info(dev, id, finger, &found);
-    if (index == 0 || found == nullptr) {
+    // Found and stored under one hold of the store's lock; the table changes
+    // only once the file holds the new name.
+    const int renamed = tvp_rename_fprint_info(dev, id, finger, newName);
+    if (renamed == -2) {
         TVP_LOG(ERR_LOG_GRADE, "tvp_find_fprint_info not found!!!\n");
-    } else if (newName[0] != '\0') {
-        // The table changes only once the file holds the new name.
-        fprint_info renamed = *found;
-        snprintf(renamed.fprint_name, sizeof(renamed.fprint_name), "%s", newName);
-        if (tvp_set_fprint_info(dev, index, &renamed) != 0) {
-            TVP_LOG(ERR_LOG_GRADE, "tvp_set_fprint_info failed!!!\n");
-        }
+    } else if (renamed != 0) {
+        TVP_LOG(ERR_LOG_GRADE, "tvp_set_fprint_info failed!!!\n");
     }
     tirvane_complete_renamefinger_name(skeleton, invocation);
     TVP_LOG(DBG_LOG_GRADE, "end.\n");

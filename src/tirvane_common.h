@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <libusb.h>
+#include <vector>
 
 // ---- Operation types and the three status enumerations ----------------------
 
@@ -325,13 +326,37 @@ int tvp_get_fprint_list(tvp_dev *dev);
 int tvp_load_fprint_list(tvp_dev *dev);
 // Whether the file still is the one the table was last loaded from or saved to.
 bool tvp_fprint_list_is_current(void);
+// The finds hand out pointers into the table, valid only while nothing else
+// changes it; the service's threads use the copies and whole operations below.
 int tvp_find_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name, fprint_info **found);
 int tvp_find_fprint_info_byfprintid(tvp_dev *dev, uint16_t fprintid, fprint_info **found);
 int tvp_get_empty_fprint_info(tvp_dev *dev);
+// The writers below change the table only once the file holds the change: -1
+// (logged) when the file could not be written, with file and table as they were.
 int tvp_set_fprint_info(tvp_dev *dev, int index, fprint_info *xfprint_info);
 int tvp_add_fprint_info(tvp_dev *dev, fprint_info *xfprint_info);
+// 0 when deleted or when nothing matched, -1 when the deletion could not be saved
+// (the entry then stays in use).
 int tvp_del_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name);
+
+// Whole operations, each found and stored under one hold of the store's lock.
+// Deletes entry `index` if it still is `expected`: 0, -1 not saved, -2 the entry
+// at `index` is no longer `expected` (nothing changed).
+int tvp_del_fprint_info_at(tvp_dev *dev, int index, const fprint_info *expected);
+// Puts a deleted entry back in use at `index` (at the first free index, logged,
+// when `index` was taken meanwhile); a name the user has again is no refusal.
+// 0 or -1.
+int tvp_restore_fprint_info_at(tvp_dev *dev, int index, const fprint_info *entry);
+// Renames the user's finger; an empty new name changes nothing. 0, -1 not saved,
+// -2 no such finger.
+int tvp_rename_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name, const char *new_name);
+// Frees every entry in use naming module slot `fprintid`, in one save. The
+// number freed (each appended to `dropped` when given), or -1 when not saved.
+int tvp_drop_fprint_info_byfprintid(tvp_dev *dev, uint16_t fprintid, std::vector<fprint_info> *dropped);
+
 // Copies of list entries taken under the store's lock, for readers on other threads.
+// The index of the user's finger (0 when none), its entry copied to `out`.
+int tvp_copy_fprint_info(tvp_dev *dev, const char *user_id, const char *fprint_name, fprint_info *out);
 bool tvp_copy_fprint_info_byfprintid(tvp_dev *dev, uint16_t fprintid, fprint_info *out);
 void tvp_copy_fprint_list(tvp_dev *dev, fprint_info (&out)[TVP_FPRINT_LIST_SIZE]);
 

@@ -1,6 +1,10 @@
 // Device-level methods and fingerprint management over the bus.
 #include "flow_helpers.h"
 
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace tvtest;
 
 namespace
@@ -166,4 +170,60 @@ TEST_F(Manage, NoModuleListsNothing)
         5000));
     EXPECT_TRUE(h.listfingers("eve").empty());
     EXPECT_NE(h.log_text().find("can't open device.\n"), std::string::npos);
+}
+
+TEST_F(Manage, RefusedDeletionKeepsTheListOrder)
+{
+    start();
+    ASSERT_TRUE(enrol_finger(h, "fay", "thumb", "f1"));
+    ASSERT_TRUE(enrol_finger(h, "fay", "index", "f2"));
+    ASSERT_TRUE(enrol_finger(h, "fay", "ring", "f3"));
+    ASSERT_TRUE(enrol_finger(h, "fay", "little", "f4"));
+    g_autoptr(GError) e1 = delete_finger("fay", "thumb");
+    ASSERT_EQ(e1, nullptr);
+    // The first index is free now; the refused deletion must not move "ring" there.
+    ASSERT_TRUE(h.emu().ok("fail-next 0c 16"));
+    g_autoptr(GError) e2 = delete_finger("fay", "ring");
+    EXPECT_EQ(e2, nullptr);
+    EXPECT_EQ(h.listfingers("fay"), (std::vector<std::string>{"index", "ring", "little"}));
+    EXPECT_NE(h.read_file("tvplist.conf").find("[UserFprint-3]\nenable=true\nuser_id=fay\nfprint_name=ring"),
+              std::string::npos)
+        << h.read_file("tvplist.conf");
+}
+
+// The list file cannot be written (replaced by a directory: tests run as root,
+// whom a read-only directory does not stop). The deletion leaves the module's
+// template alone, the file still names it, and the call is answered with the
+// success reply every management method gives; the log says why.
+TEST_F(Manage, DeletionWhoseSaveFailsKeepsTheEntryAndTheTemplate)
+{
+    start();
+    ASSERT_TRUE(enrol_finger(h, "gus", "thumb", "g1"));
+    const auto templates = module_templates(h.emu());
+    ASSERT_EQ(templates.size(), 1u);
+    const std::string path = h.conf_dir() + "tvplist.conf";
+    const std::string text = h.read_file("tvplist.conf");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    h.emu().ok("trace-clear");
+    g_autoptr(GError) error = delete_finger("gus", "thumb");
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(module_templates(h.emu()), templates) << "the template stays";
+    EXPECT_FALSE(has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 07 0c")) << list_of(host_frames(h.emu()));
+    EXPECT_NE(h.log_text().find("tvp_del_fprint_info id=gus finger=thumb failed!!!"), std::string::npos);
+    EXPECT_EQ(h.log_text().find("fp_delete_template enroll_id="), std::string::npos);
+    ASSERT_EQ(rmdir(path.c_str()), 0);
+    {
+        FILE *f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(text.c_str(), f);
+        fclose(f);
+    }
+    EXPECT_EQ(h.read_file("tvplist.conf"), text);
+    EXPECT_EQ(h.listfingers("gus"), std::vector<std::string>{"thumb"});
+    // Once the file can be written again the deletion goes through.
+    g_autoptr(GError) again = delete_finger("gus", "thumb");
+    EXPECT_EQ(again, nullptr);
+    EXPECT_TRUE(h.listfingers("gus").empty());
+    EXPECT_TRUE(module_templates(h.emu()).empty());
 }
