@@ -22,6 +22,10 @@ int usb_read_data(uint8_t *, int32_t, int32_t *)
 {
     return -1;
 }
+int usb_read_data_within(uint8_t *, int32_t, int32_t *, uint32_t)
+{
+    return -1;
+}
 libusb_device_handle *usb_get_dev_handle(void)
 {
     return nullptr;

@@ -61,6 +61,8 @@ int fp_cancel(void)
         result = -1;
     }
     // Stage reports sent before the module stopped must not reach the next exchange.
+    // They are already waiting, so the drain's short reads take them; an empty
+    // pipe ends it after one short read.
     fp_read_invalid_pkg(kCancelDrainReads);
     return result;
 }

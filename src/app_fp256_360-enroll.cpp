@@ -128,6 +128,16 @@ uint8_t fp_get_store_template_result(void)
     return fp_device_param.auto_enroll_param.store_template_result;
 }
 
+uint8_t fp_get_merge_template_result(void)
+{
+    return fp_device_param.auto_enroll_param.merge_template_result;
+}
+
+uint8_t fp_get_enroll_conflict_result(void)
+{
+    return fp_device_param.auto_enroll_param.enroll_conflict_result;
+}
+
 uint8_t fp_get_enroll_create_feature_result(uint8_t enroll_time)
 {
     if (enroll_time > FP_ENROLL_TIMES_MAX) {

@@ -12,6 +12,18 @@
 namespace
 {
 
+// The transport's own read (usb_read_data) for its full time-out, a shorter
+// read otherwise.
+constexpr unsigned kTransportReadTimeoutMs = 1000;
+
+int read_with_timeout(uint8_t *buf, int32_t len, int32_t *read_len, unsigned timeout_ms)
+{
+    if (timeout_ms >= kTransportReadTimeoutMs) {
+        return usb_read_data(buf, len, read_len);
+    }
+    return usb_read_data_within(buf, len, read_len, timeout_ms);
+}
+
 // Builds one command frame and sends it; kept apart so that its 93 KB frame
 // buffer is released before the receive loop runs.
 int send_frame(uint8_t cmd_code, const uint8_t *buf, int param_len)
@@ -79,6 +91,14 @@ int fp_send_cmd(uint8_t cmd_code, const uint8_t *buf, int len, RECV_DATA_STRUCT 
 
 int fp_read_and_parse_prot(int len)
 {
+    return fp_read_and_parse_prot_within(len, kTransportReadTimeoutMs, nullptr);
+}
+
+int fp_read_and_parse_prot_within(int len, unsigned timeout_ms, int32_t *read_len)
+{
+    if (read_len != nullptr) {
+        *read_len = 0;
+    }
     if (len <= 0) {
         TVP_LOG(ERR_LOG_GRADE, "the param is error!!!\r\n");
         return -1;
@@ -87,13 +107,16 @@ int fp_read_and_parse_prot(int len)
     len = std::min(len, FP_READ_BUFFER_SIZE);
     uint8_t buf[FP_READ_BUFFER_SIZE];
     memset(buf, 0, static_cast<size_t>(len));
-    int32_t read_len = 0;
-    if (usb_read_data(buf, len, &read_len) != 0) {
+    int32_t received = 0;
+    if (read_with_timeout(buf, len, &received, timeout_ms) != 0) {
         TVP_LOG(ERR_LOG_GRADE, "usb_read_data failed!!!\r\n");
         return -1;
     }
-    read_len = std::clamp<int32_t>(read_len, 0, len);
-    return fp_parse_prot(buf, read_len);
+    received = std::clamp<int32_t>(received, 0, len);
+    if (read_len != nullptr) {
+        *read_len = received;
+    }
+    return fp_parse_prot(buf, received);
 }
 
 int fp_read_invalid_pkg(int count)
@@ -102,12 +125,13 @@ int fp_read_invalid_pkg(int count)
     // What arrives is discarded, not fed to the machine: the stage reports of an
     // operation that was stopped must not reach the next one. The machine starts
     // and ends the drain idle, so no packet is left half received across it.
+    // What is drained is already waiting, so short reads lose nothing.
     fp_parse_prot_reset();
     uint8_t buf[FP_DRAIN_READ_LEN];
     int result = 0;
     for (int i = 0; i < count; ++i) {
         int32_t read_len = 0;
-        if (usb_read_data(buf, FP_DRAIN_READ_LEN, &read_len) != 0) {
+        if (usb_read_data_within(buf, FP_DRAIN_READ_LEN, &read_len, FP_SHORT_READ_TIMEOUT_MS) != 0) {
             result = -1;
             break;
         }

@@ -49,16 +49,30 @@ Search search_state()
     return a.validity_check_result != PROT_RESP_OK ? Search::CheckFailed : Search::Pending;
 }
 
+// How the reads of a result collection wait.
+struct Collection {
+    unsigned read_timeout_ms; // the data phase of each read
+    bool end_when_silent;     // a read that brings nothing ends the collection
+};
+// Start-up: the module holds the power-up result, or delivers it soon.
+constexpr Collection kPowerupCollection = {1000, false};
+// After a stop the stopped operation still holds the module, so the collection
+// stays short: a module silent for a short read has no result on its way. At
+// most five reads of FP_SHORT_READ_TIMEOUT_MS and their pauses (1.1 s), one read
+// (200 ms) when nothing comes.
+constexpr Collection kAfterStopCollection = {FP_SHORT_READ_TIMEOUT_MS, true};
+
 // Reads up to five more packets while the module finishes a search; a result
 // that is already held needs no read. Returns false when the module disappeared.
-bool collect_pending_result(int wait_ms)
+bool collect_pending_result(int wait_ms, const Collection &how)
 {
     for (int i = 0; i < kOnekeyReads && search_state() == Search::Pending; ++i) {
         if (!fp_module_present()) {
             return false;
         }
-        fp_read_and_parse_prot(FP_IDENTIFY_WAIT_READ_LEN);
-        if (search_state() != Search::Pending) {
+        int32_t received = 0;
+        fp_read_and_parse_prot_within(FP_IDENTIFY_WAIT_READ_LEN, how.read_timeout_ms, &received);
+        if (search_state() != Search::Pending || (how.end_when_silent && received == 0)) {
             break;
         }
         fp_delay_ms(static_cast<unsigned>(std::max(wait_ms, 0)));
@@ -161,7 +175,7 @@ int fp_onekey_powerup_identify(uint8_t security_level, uint16_t identify_id, uin
             return -1;
         }
         TVP_LOG(DBG_LOG_GRADE, "received PROT_RESP_OK.\n");
-        if (!collect_pending_result(wait_ms)) {
+        if (!collect_pending_result(wait_ms, kPowerupCollection)) {
             return -1;
         }
     }
@@ -182,7 +196,7 @@ int fp_onekey_restart_identify(uint16_t *identify_result_id, int wait_ms)
     TVP_LOG(LOG_LOG_GRADE, "start.\r\n");
     init_onekey_powerup_search_id();
     const FP_AUTOIDENTIFY_PARAM_STRUCT &a = fp_device_param.auto_identify_param;
-    if (!collect_pending_result(wait_ms)) {
+    if (!collect_pending_result(wait_ms, kAfterStopCollection)) {
         return -1;
     }
     if (a.validity_check_result != PROT_RESP_OK) {

@@ -416,6 +416,12 @@ inline constexpr FP_CMD_SCHEDULE FP_CMD_SCHEDULES[] = {
 #define FP_IDENTIFY_WAIT_READ_LEN 64
 #define FP_DRAIN_READ_LEN 64
 
+// Reads after a stop and the drain only look at what the module already has or
+// is about to send, so each waits 200 ms for its data instead of the transport's
+// 1,000 ms: a stopped operation lets go of the module well within the stop
+// methods' 3 s (see fp_onekey_restart_identify and fp_cancel).
+#define FP_SHORT_READ_TIMEOUT_MS 200
+
 // The schedule of cmd_code; a code without one gets no read attempt, so its
 // exchange fails.
 RECV_DATA_STRUCT fp_cmd_schedule(uint8_t cmd_code);
@@ -470,8 +476,13 @@ int fp_module_init(void);
 int fp_deal_usb_data(uint8_t value);
 int fp_parse_prot(const uint8_t *buf, int len);
 int fp_read_and_parse_prot(int len);
+// The same read with the data phase waiting at most timeout_ms; *read_len (may be
+// null) receives the number of bytes that came, 0 when the read failed.
+int fp_read_and_parse_prot_within(int len, unsigned timeout_ms, int32_t *read_len);
 int fp_parse_prot_head(PROT_PACKET *packet, int size);
 int fp_parse_prot_data_end(const uint8_t *buf, int len);
+// Drain: up to `count` short reads (FP_SHORT_READ_TIMEOUT_MS), discarded; ends at
+// the first read that fails.
 int fp_read_invalid_pkg(int count);
 // Back to PACKET_IDLE with the raw copy restarted: what an earlier exchange left
 // unfinished is forgotten.
@@ -513,6 +524,10 @@ int fp_auto_enroll(int timeout_ms);
 uint8_t fp_get_current_enroll_time(void);
 uint8_t fp_get_enroll_finish_flag(void);
 uint8_t fp_get_store_template_result(void);
+// Confirm codes of the merge (stage 4) and the duplicate-finger check (stage 5);
+// 0xFF until that report arrived.
+uint8_t fp_get_merge_template_result(void);
+uint8_t fp_get_enroll_conflict_result(void);
 uint8_t fp_get_enroll_create_feature_result(uint8_t enroll_time);
 uint8_t fp_get_enroll_result(uint8_t enroll_time);
 // Milliseconds from start to now; a start that lies after now (the clock went

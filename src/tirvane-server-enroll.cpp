@@ -130,6 +130,34 @@ bool drop_entries_of_empty_slot(tvp_dev *dev, uint16_t slot)
     return true;
 }
 
+// The finish flag comes with the store report whatever its confirm code, so the
+// end of an enrolment is judged by the stages after the last capture: merge (4),
+// duplicate-finger check (5) and store (6) must each have reported 0. A merge or
+// check report that never arrived (0xFF) gives no verdict of its own; the store
+// then decides. Returns false, with the stage and its code, for a failed one.
+struct StageResult {
+    int stage;
+    const char *what;
+    uint8_t code;
+};
+
+bool enrolment_stages_passed(StageResult *failed)
+{
+    const StageResult stages[] = {
+        {4, "merge", fp_get_merge_template_result()},
+        {5, "duplicate finger check", fp_get_enroll_conflict_result()},
+        {6, "store", fp_get_store_template_result()},
+    };
+    for (const StageResult &r : stages) {
+        const bool unreported = r.stage != 6 && r.code == FP_RESP_NONE;
+        if (r.code != 0 && !unreported) {
+            *failed = r;
+            return false;
+        }
+    }
+    return true;
+}
+
 // Runs the enrolment on the device `hold` holds. Failures are signalled before
 // the hold lets go (a stop request sees its failure signal before its reply); a
 // success lets go first, so a client that reacts to the success signal at once
@@ -206,6 +234,19 @@ void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSignals &signals, const
     }
     TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", enroll_id);
     fp_cancel();
+    StageResult failed{};
+    if (!enrolment_stages_passed(&failed)) {
+        char text[128] = {0};
+        snprintf(text, sizeof(text), "Enroll failed ! stage %d (%s) result = 0x%02x.\n", failed.stage,
+                 failed.what, failed.code);
+        note_extra_info(dev, text, ERR_LOG_GRADE);
+        if (fp_get_store_template_result() == 0) {
+            // Stored in spite of the failed stage: no entry will name it.
+            fp_delete_template(enroll_id, 1);
+        }
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        return;
+    }
     fprint_info entry{};
     entry.enable = 1;
     snprintf(entry.user_id, sizeof(entry.user_id), "%s", user_id);

@@ -11,7 +11,8 @@
 // Worst case of one call, recovery included (each clear-halt request is a control
 // transfer that the kernel ends after 5,000 ms at most; in practice it takes
 // about a millisecond):
-//   usb_read_data: 400 + 3,000 ms = 3,400 ms (+ the clears);
+//   usb_read_data: 400 + 3,000 ms = 3,400 ms (+ the clears); usb_read_data_within
+//   the same with its data phase's time-out in place of 1,000 ms;
 //   usb_send_data: 400 + 3,000 + len / 100 ms; the driver's largest frame
 //   (93,171 bytes) gives 4,331 ms, a 12-byte command 3,400 ms (+ the clears).
 //
@@ -311,10 +312,11 @@ int out_data_step(libusb_device_handle *handle, const uint8_t *buf, int32_t len)
     return 0;
 }
 
-int in_data_step(libusb_device_handle *handle, uint8_t *buf, int32_t len, int32_t *received)
+int in_data_step(libusb_device_handle *handle, uint8_t *buf, int32_t len, int32_t *received,
+                 uint32_t timeout_ms)
 {
     int moved = 0;
-    const int rc = bulk(handle, kEndpointIn, buf, len, &moved, kEnvelopeTimeoutMs);
+    const int rc = bulk(handle, kEndpointIn, buf, len, &moved, timeout_ms);
     if (rc < 0) {
         note_failure(Step::in_data, rc, moved > 0);
         return -1;
@@ -340,12 +342,13 @@ int status_step(libusb_device_handle *handle)
     return 0;
 }
 
-int read_transaction(uint8_t *buf, int32_t len, int32_t *read_len)
+int read_transaction(uint8_t *buf, int32_t len, int32_t *read_len, uint32_t data_timeout_ms)
 {
     auto handle = current_handle();
     int32_t received = 0;
     if (wrapper_step(handle.get(), kDirectionIn, len) != 0 ||
-        in_data_step(handle.get(), buf, len, &received) != 0 || status_step(handle.get()) != 0) {
+        in_data_step(handle.get(), buf, len, &received, data_timeout_ms) != 0 ||
+        status_step(handle.get()) != 0) {
         return -1;
     }
     if (read_len != nullptr) {
@@ -538,10 +541,15 @@ int usb_send_data(const uint8_t *buf, int32_t len, int32_t *write_len)
 
 int usb_read_data(uint8_t *buf, int32_t len, int32_t *read_len)
 {
-    if (buf == nullptr || len <= 0) {
+    return usb_read_data_within(buf, len, read_len, kEnvelopeTimeoutMs);
+}
+
+int usb_read_data_within(uint8_t *buf, int32_t len, int32_t *read_len, uint32_t timeout_ms)
+{
+    if (buf == nullptr || len <= 0 || timeout_ms == 0) {
         return -1;
     }
-    return read_transaction(buf, len, read_len);
+    return read_transaction(buf, len, read_len, timeout_ms);
 }
 
 int usb_test_handle(void)
@@ -549,7 +557,7 @@ int usb_test_handle(void)
     // Wrapper 55 53 42 43 80 80 00 00, a read of at most 128 bytes, the status.
     std::array<uint8_t, 128> buf{};
     int32_t received = 0;
-    return read_transaction(buf.data(), static_cast<int32_t>(buf.size()), &received);
+    return read_transaction(buf.data(), static_cast<int32_t>(buf.size()), &received, kEnvelopeTimeoutMs);
 }
 
 int usb_test(void)

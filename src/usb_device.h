@@ -45,6 +45,10 @@ int usb_check_bulk_io_ack(const uint8_t *buf, int32_t len);
 // at the top of usb_device.cpp (3.4 s for a read, 3.4 s + len / 100 ms for a send).
 int usb_send_data(const uint8_t *buf, int32_t len, int32_t *write_len);
 int usb_read_data(uint8_t *buf, int32_t len, int32_t *read_len);
+// The same read with the data phase waiting at most timeout_ms (above 0) instead
+// of 1,000 ms, for a short look at what the module still has to say; a data
+// phase that ends without a byte leaves the envelope in step, as a 1,000 ms one does.
+int usb_read_data_within(uint8_t *buf, int32_t len, int32_t *read_len, uint32_t timeout_ms);
 int usb_test_handle(void);
 int usb_test(void);
 int usb_dev_get_port_path(void);

@@ -92,9 +92,15 @@ int usb_send_data(const uint8_t *buf, int32_t len, int32_t *write_len)
 
 int usb_read_data(uint8_t *buf, int32_t len, int32_t *read_len)
 {
+    return usb_read_data_within(buf, len, read_len, 1000);
+}
+
+int usb_read_data_within(uint8_t *buf, int32_t len, int32_t *read_len, uint32_t timeout_ms)
+{
     fake::Module &m = fake::module();
     const int index = static_cast<int>(m.read_requests.size());
     m.read_requests.push_back(len);
+    m.read_timeouts.push_back(timeout_ms);
     if (m.on_read) {
         m.on_read(index);
     }
@@ -105,7 +111,7 @@ int usb_read_data(uint8_t *buf, int32_t len, int32_t *read_len)
         if (!m.script.empty()) {
             m.script.pop_front();
         }
-        m.clock_us += 1000 * 1000; // the transport's read time-out
+        m.clock_us += static_cast<int64_t>(timeout_ms) * 1000; // the read's time-out
         return -1;
     }
     fake::ReadStep &step = m.script.front();

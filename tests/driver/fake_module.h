@@ -1,7 +1,7 @@
 // Test stand-in for the USB transport under the sensor driver: records every
 // frame sent, serves scripted reads, counts reads and pauses, and runs the
-// driver on a simulated clock (a silent read costs 1,000 simulated ms and no
-// real time).
+// driver on a simulated clock (a silent read costs its time-out, 1,000
+// simulated ms for usb_read_data, and no real time).
 #pragma once
 
 #include "app_fp256_360.h"
@@ -27,9 +27,10 @@ struct ReadStep {
 
 struct Module {
     std::vector<Bytes> sent;
-    std::deque<ReadStep> script;    // served in order; silence once it is empty
-    std::vector<int> read_requests; // length asked by every read, in order
-    std::vector<unsigned> sleeps;   // every pause of the driver, in ms
+    std::deque<ReadStep> script;         // served in order; silence once it is empty
+    std::vector<int> read_requests;      // length asked by every read, in order
+    std::vector<uint32_t> read_timeouts; // data-phase time-out of every read, in ms
+    std::vector<unsigned> sleeps;        // every pause of the driver, in ms
     int send_result = 0;
     bool open = true;
     int64_t clock_us = 0;

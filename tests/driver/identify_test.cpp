@@ -148,51 +148,85 @@ TEST_F(DriverIdentify, WithoutTimeLimitItWaitsUntilTheModuleIsGone)
     EXPECT_EQ(fp_get_ctrlFlag(), FP_CONTROL_FLAG_DEV_NOT_EXIST);
 }
 
-TEST_F(DriverIdentify, StopCollectsALateResultAsARestartResult)
-{
-    fake::reply(report(H("00 00")));
-    fake::reply(report(H("00 01")));
-    fake::module().on_read = [](int index) {
-        if (index == 3) {
-            fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
-            fake::silence(2);
-            fake::reply(report(H("00 F5 02 5A 61")));
-        }
-    };
-    Buffer buf;
-    EXPECT_EQ(fp_auto_identify(3, 0xFFFF, 3, buf.ids, 0), -1);
-    EXPECT_EQ(buf.ids[0], 0xFFFF); // the verification itself gets nothing
-    EXPECT_EQ(fp_get_ctrlFlag(), FP_CONTROL_FLAG_STOPPED);
-    EXPECT_EQ(get_onekey_powerup_flag(), 1);
-    EXPECT_EQ(get_onekey_restart_flag(), 1);
-    EXPECT_EQ(get_onekey_powerup_search_num(), 2);
-    EXPECT_EQ(get_onekey_powerup_search_id()[0], 90);
-    EXPECT_EQ(get_onekey_powerup_search_id()[1], 97);
-    EXPECT_EQ(get_onekey_powerup_search_id()[2], 0xFFFF);
-    EXPECT_EQ(fake::reads(), 6); // request, 3 waits, 2 collection reads
-    EXPECT_TRUE(log_.has("start.\r\n"));
-}
+// A stop during the wait for a touch: the read in progress ends, then the
+// collection looks for a result the module is about to deliver with short reads,
+// and ends at the first read that brings nothing, so the stopped verification
+// lets go of the module soon.
+struct StopCase {
+    const char *name;
+    std::vector<Bytes> after_stop; // served from the read in progress on; empty = silent read
+    int collection_reads;
+    std::vector<uint16_t> kept; // ids kept as the restart result; empty: none
+};
 
-TEST_F(DriverIdentify, StopWithoutALateResult)
+TEST_F(DriverIdentify, StopCollectionTable)
 {
-    fake::reply(report(H("00 00")));
-    fake::module().on_read = [](int index) {
-        if (index == 2) {
-            fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
-        }
+    const Bytes kResult = report(H("00 F5 02 5A 61"));
+    const StopCase cases[] = {
+        {"result in the first collection read", {{}, kResult}, 1, {90, 97}},
+        {"capture report, then the result", {{}, report(H("00 01")), kResult}, 2, {90, 97}},
+        {"silent module: one short read", {{}, {}}, 1, {}},
+        {"silent after a capture report: the result that comes later is not waited for",
+         {{}, report(H("00 01")), {}, kResult},
+         2,
+         {}},
+        {"reports that never finish: five reads at most",
+         {{},
+          report(H("00 01")),
+          report(H("00 01")),
+          report(H("00 01")),
+          report(H("00 01")),
+          report(H("00 01")),
+          kResult},
+         5,
+         {}},
     };
-    std::fill_n(get_onekey_powerup_search_id(), FP_SEARCH_ID_MAX, 0x0042);
-    Buffer buf;
-    fake::module().sleeps.clear();
-    EXPECT_EQ(fp_auto_identify(3, 0xFFFF, 3, buf.ids, 0), -1);
-    EXPECT_EQ(fake::reads(), 3 + 5);
-    EXPECT_EQ(get_onekey_powerup_flag(), 0);
-    EXPECT_EQ(get_onekey_restart_flag(), 0);
-    EXPECT_EQ(get_onekey_powerup_search_num(), 0);
-    for (int i = 0; i < FP_SEARCH_ID_MAX; ++i) {
-        EXPECT_EQ(get_onekey_powerup_search_id()[i], 0xFFFF);
+    constexpr int kReadsBeforeStop = 3; // request, two silent waits; the stop comes during the third wait
+    for (const StopCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        fp_set_ctrlFlag(FP_CONTROL_FLAG_IDLE);
+        set_onekey_powerup_flag(0);
+        set_onekey_restart_flag(0);
+        std::fill_n(get_onekey_powerup_search_id(), FP_SEARCH_ID_MAX, 0x0042);
+        fake::reply(report(H("00 00")));
+        fake::silence(2);
+        int64_t stopped_at_ms = -1;
+        fake::module().on_read = [&](int index) {
+            if (index == kReadsBeforeStop) {
+                stopped_at_ms = fake::elapsed_ms();
+                fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
+                for (const Bytes &b : c.after_stop) {
+                    b.empty() ? fake::silence() : fake::reply(b);
+                }
+            }
+        };
+        LogCapture log;
+        Buffer buf;
+        EXPECT_EQ(fp_auto_identify(3, 0xFFFF, 3, buf.ids, 0), -1);
+        EXPECT_EQ(buf.ids[0], 0xFFFF); // the verification itself gets nothing
+        EXPECT_EQ(fp_get_ctrlFlag(), FP_CONTROL_FLAG_STOPPED);
+        ASSERT_EQ(fake::reads(), kReadsBeforeStop + 1 + c.collection_reads);
+        const auto &timeouts = fake::module().read_timeouts;
+        for (int i = kReadsBeforeStop + 1; i < fake::reads(); ++i) {
+            EXPECT_EQ(timeouts[static_cast<size_t>(i)], static_cast<uint32_t>(FP_SHORT_READ_TIMEOUT_MS))
+                << "collection read " << i;
+        }
+        // From the stop: the read in progress, then at most five short reads and their pauses.
+        EXPECT_LE(fake::elapsed_ms() - stopped_at_ms, 1000 + 20 + 5 * (FP_SHORT_READ_TIMEOUT_MS + 20));
+        EXPECT_TRUE(log.has("start.\r\n"));
+        EXPECT_EQ(get_onekey_powerup_flag(), c.kept.empty() ? 0 : 1);
+        EXPECT_EQ(get_onekey_restart_flag(), c.kept.empty() ? 0 : 1);
+        EXPECT_EQ(get_onekey_powerup_search_num(), static_cast<int>(c.kept.size()));
+        for (int i = 0; i < FP_SEARCH_ID_MAX; ++i) {
+            const uint16_t want =
+                static_cast<size_t>(i) < c.kept.size() ? c.kept[static_cast<size_t>(i)] : 0xFFFF;
+            EXPECT_EQ(get_onekey_powerup_search_id()[i], want) << "entry " << i;
+        }
+        if (c.kept.empty()) {
+            EXPECT_TRUE(log.has("not search id !!!\r\n"));
+        }
     }
-    EXPECT_TRUE(log_.has("not search id !!!\r\n"));
 }
 
 TEST_F(DriverIdentify, PowerupResultIsStoredForTheNextVerification)
