@@ -15,10 +15,6 @@ TVP_DATA_EXPORT_STATUS_CALLBACK tvp_data_export_status_callback = nullptr;
 TVP_DATA_IMPORT_STATUS_CALLBACK tvp_data_import_status_callback = nullptr;
 TVP_REST_STATUS_CALLBACK tvp_rest_status_callback = nullptr;
 
-// Connects the authorisation gate to a handler signal; connected before the
-// handler, it runs first and answers a refused call itself.
-void tvp_connect_method_gate(gpointer skeleton, const char *handler_signal);
-
 namespace
 {
 

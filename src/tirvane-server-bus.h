@@ -76,6 +76,14 @@ void tvp_request_upgrade_attempts(void);
 // set by a restart it ignored or a round that could not reach it is cleared.
 void tvp_module_back_in_application(void);
 
+// The authorisation gate. Connected to a handler signal before the handler, it
+// runs first and answers a refused call itself.
+void tvp_connect_method_gate(gpointer skeleton, const char *handler_signal);
+// Whether the gate has a rule for the method; a method without one is refused.
+bool tvp_method_has_rule(const char *method);
+// Answers a call with the AccessDenied error; `fmt` holds one %s, the method.
+void tvp_deny_call(GDBusMethodInvocation *invocation, const char *fmt, const char *method);
+
 // Builds the worker argument list: cells holding the skeleton and the
 // invocation (the call's own arguments are appended by its WorkerCall).
 GSList *tvp_worker_args(Tirvane *skeleton, GDBusMethodInvocation *invocation);
