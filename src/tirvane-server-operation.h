@@ -10,7 +10,11 @@
 // - the module driver's control flag: FP_CONTROL_FLAG_STOPPED written by
 //   tvp_request_stop after the stop word, FP_CONTROL_FLAG_IDLE by a new hold and
 //   by every ending;
-// - the session (who started the running operation): the session unit's lock.
+// - the owner (the uid of the caller that started the running operation): set
+//   with the claim and cleared with the return to idle, under the hand-over lock,
+//   so a stop request sees the operation and its owner together;
+// - the session (the bus name watched for the running operation): the session
+//   unit's lock.
 #pragma once
 
 #include "tirvane-server-bus.h"
