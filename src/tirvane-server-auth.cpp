@@ -375,6 +375,12 @@ bool tvp_method_has_rule(const char *method)
     return rule_of(method) != nullptr;
 }
 
+bool tvp_method_open_to_all(const char *method)
+{
+    const MethodRule *rule = rule_of(method);
+    return rule != nullptr && rule->access == Access::Open;
+}
+
 void tvp_deny_call(GDBusMethodInvocation *invocation, const char *fmt, const char *method)
 {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, fmt, method);

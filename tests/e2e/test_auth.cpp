@@ -351,6 +351,50 @@ TEST_F(Authorisation, AnUnprivilegedCallerStopsItsOwnVerification)
     ASSERT_TRUE(tirvane_call_stop_enroll_sync(h.proxy(), nullptr, &error)) << "root may stop it";
 }
 
+// getDeviceName and getDeviceCount are answered where they arrive; a call that
+// differs in any way still gets the skeleton's own answer.
+TEST_F(Authorisation, DeviceQueriesAnswerLikeTheSkeleton)
+{
+    struct Case {
+        const char *path;
+        const char *method;
+        GVariant *(*args)();
+        const char *reply_type; // null: an error is expected
+        GDBusError error;
+    };
+    const Case cases[] = {
+        {"/nuvex/kal/Tirvane", "getDeviceName", [] { return static_cast<GVariant *>(nullptr); }, "(s)", {}},
+        {"/nuvex/kal/Tirvane", "getDeviceCount", [] { return static_cast<GVariant *>(nullptr); }, "(i)", {}},
+        {"/nuvex/kal/Tirvane", "getDeviceName", [] { return g_variant_new("(s)", "x"); }, nullptr,
+         G_DBUS_ERROR_INVALID_ARGS},
+        {"/nuvex/kal/Tirvane", "getDeviceCount", [] { return g_variant_new("(i)", 1); }, nullptr,
+         G_DBUS_ERROR_INVALID_ARGS},
+        {"/nuvex/kal", "getDeviceName", [] { return static_cast<GVariant *>(nullptr); }, nullptr,
+         G_DBUS_ERROR_UNKNOWN_METHOD},
+    };
+    for (const auto &c : cases) {
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+            h.connection(), "nuvex.kal.Tirvane", c.path, "nuvex.kal.Tirvane", c.method, c.args(), nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+        if (c.reply_type != nullptr) {
+            ASSERT_NE(reply, nullptr) << c.method << ": " << error->message;
+            EXPECT_STREQ(g_variant_get_type_string(reply), c.reply_type) << c.method;
+        } else {
+            ASSERT_EQ(reply, nullptr) << c.path << " " << c.method;
+            EXPECT_TRUE(g_error_matches(error, G_DBUS_ERROR, c.error) ||
+                        (c.error == G_DBUS_ERROR_UNKNOWN_METHOD &&
+                         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT)))
+                << c.path << " " << c.method << ": " << error->message;
+        }
+    }
+    g_autoptr(GVariant) name = nullptr;
+    g_autoptr(GError) error = h.call("getDeviceName", nullptr, &name);
+    ASSERT_EQ(error, nullptr);
+    g_autoptr(GVariant) first = g_variant_get_child_value(name, 0);
+    EXPECT_STREQ(g_variant_get_string(first, nullptr), "tvp2388");
+}
+
 TEST_F(Authorisation, RootMayCallEverything)
 {
     g_autoptr(GError) reset = h.call("resetDevice", g_variant_new("(i)", 1));
