@@ -3,11 +3,21 @@
 //
 // The caller's identity is its connection's Unix user id, asked of the bus
 // daemon, never taken from the arguments. Root may call every method. Other
-// callers may enrol, stop an enrolment, rename and delete only for their own
-// user id, given either as their user name or as their decimal uid, and may not
-// reset the device, change the storage type or export/import data. Verification,
-// listing and the device queries stay open, since login screens run as system
-// users.
+// callers may enrol, rename and delete only for their own user id, given either
+// as their user name or as their decimal uid; may stop only an operation they
+// started themselves; and may not reset the device, change the storage type or
+// export/import data. Verification, listing and the device queries stay open,
+// since login screens run as system users. Every method of the interface has a
+// rule; a method without one is refused.
+//
+// Why a handler that runs first on each handler signal, on the main loop, and
+// not the skeleton's "g-authorize-method": that signal must decide at once, so a
+// caller whose uid is not yet known would have to be looked up synchronously, and
+// a connected "g-authorize-method" makes the skeleton send every call through a
+// thread of GIO's pool and back, for every method, before any handler runs. As
+// the first handler of the emission the gate answers open methods at no cost,
+// can hold a call (report it handled) while the uid is looked up asynchronously,
+// and then emits the handler signal again.
 #include "common.h"
 #include "tirvane-server-bus.h"
 #include "tirvane-server-session.h"
@@ -27,50 +37,50 @@ namespace
 constexpr size_t kMaxFieldLength = TVP_TEXT_FIELD_SIZE - 1;
 constexpr size_t kUidCacheLimit = 1024;
 
-enum class Access { Open, OwnUser, OwnOperation, RootOnly };
+enum class Access {
+    Open,         // every caller
+    OwnUser,      // root, or a caller whose own user id is the first argument
+    OwnOperation, // root, or the caller that started the running operation (decided by the stop hand-over)
+    RootOnly,     // root
+};
 
+// One rule per method of the interface, with the names of its string arguments
+// that land in the list's 100-byte fields.
 struct MethodRule {
     const char *method;
     Access access;
+    const char *text_args[3];
 };
 
 const MethodRule kRules[] = {
-    {"enroll", Access::OwnUser},
-    {"renamefingerName", Access::OwnUser},
-    {"deleteFingerByName", Access::OwnUser},
-    {"deleteAllFeatureByUserId", Access::OwnUser},
-    {"stopEnroll", Access::OwnOperation},
-    {"resetDevice", Access::RootOnly},
-    {"setStorageType", Access::RootOnly},
-    {"exportAllDataFromDevice", Access::RootOnly},
-    {"exportDataStop", Access::RootOnly},
-    {"importAllDataToDevice", Access::RootOnly},
-    {"importDataStop", Access::RootOnly},
+    {"openDevice", Access::Open, {}},
+    {"releaseDevice", Access::Open, {}},
+    {"enroll", Access::OwnUser, {"userId", "fingerName", nullptr}},
+    {"stopEnroll", Access::OwnOperation, {}},
+    {"verify", Access::Open, {"userId", nullptr, nullptr}},
+    {"verifyStop", Access::OwnOperation, {}},
+    {"deleteFingerByName", Access::OwnUser, {"userId", "fingerName", nullptr}},
+    {"deleteAllFeatureByUserId", Access::OwnUser, {"userId", nullptr, nullptr}},
+    {"listfingers", Access::Open, {"userId", nullptr, nullptr}},
+    {"renamefingerName", Access::OwnUser, {"userId", "fingerName", "newName"}},
+    {"exportAllDataFromDevice", Access::RootOnly, {}},
+    {"exportDataStop", Access::RootOnly, {}},
+    {"getDeviceCount", Access::Open, {}},
+    {"getDeviceName", Access::Open, {}},
+    {"importAllDataToDevice", Access::RootOnly, {}},
+    {"importDataStop", Access::RootOnly, {}},
+    {"resetDevice", Access::RootOnly, {}},
+    {"setStorageType", Access::RootOnly, {}},
 };
 
-// Names of the string arguments that land in 100-byte fields, per method.
-struct TextArgs {
-    const char *method;
-    const char *names[3];
-};
-
-const TextArgs kTextArgs[] = {
-    {"enroll", {"userId", "fingerName", nullptr}},
-    {"verify", {"userId", nullptr, nullptr}},
-    {"deleteFingerByName", {"userId", "fingerName", nullptr}},
-    {"deleteAllFeatureByUserId", {"userId", nullptr, nullptr}},
-    {"listfingers", {"userId", nullptr, nullptr}},
-    {"renamefingerName", {"userId", "fingerName", "newName"}},
-};
-
-Access access_of(const char *method)
+const MethodRule *rule_of(const char *method)
 {
     for (const auto &rule : kRules) {
         if (strcmp(rule.method, method) == 0) {
-            return rule.access;
+            return &rule;
         }
     }
-    return Access::Open;
+    return nullptr;
 }
 
 // Unique bus names are never reused, so a sender's uid can be cached.
@@ -155,24 +165,22 @@ bool user_id_is_callers(const char *user_id, uid_t uid)
 }
 
 // Refuses strings that do not fit the list's 100-byte fields instead of cutting them.
-bool check_text_sizes(GDBusMethodInvocation *invocation, const char *method)
+bool check_text_sizes(GDBusMethodInvocation *invocation, const MethodRule &rule)
 {
+    if (rule.text_args[0] == nullptr) {
+        return true;
+    }
     GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
-    for (const auto &entry : kTextArgs) {
-        if (strcmp(entry.method, method) != 0) {
-            continue;
-        }
-        for (size_t i = 0; i < G_N_ELEMENTS(entry.names) && entry.names[i] != nullptr; ++i) {
-            g_autoptr(GVariant) child = g_variant_get_child_value(params, i);
-            gsize length = 0;
-            g_variant_get_string(child, &length);
-            if (length > kMaxFieldLength) {
-                g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                                      "%s is %zu bytes long; at most %zu bytes are accepted",
-                                                      entry.names[i], static_cast<size_t>(length),
-                                                      kMaxFieldLength);
-                return false;
-            }
+    for (size_t i = 0; i < G_N_ELEMENTS(rule.text_args) && rule.text_args[i] != nullptr; ++i) {
+        g_autoptr(GVariant) child = g_variant_get_child_value(params, i);
+        gsize length = 0;
+        g_variant_get_string(child, &length);
+        if (length > kMaxFieldLength) {
+            g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+                                                  "%s is %zu bytes long; at most %zu bytes are accepted",
+                                                  rule.text_args[i], static_cast<size_t>(length),
+                                                  kMaxFieldLength);
+            return false;
         }
     }
     return true;
@@ -180,7 +188,7 @@ bool check_text_sizes(GDBusMethodInvocation *invocation, const char *method)
 
 bool deny(GDBusMethodInvocation *invocation, const char *fmt, const char *method)
 {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, fmt, method);
+    tvp_deny_call(invocation, fmt, method);
     return false;
 }
 
@@ -212,9 +220,8 @@ bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Acces
         return true;
     }
     case Access::OwnOperation:
-        if (!tvp_session_may_stop(uid)) {
-            return deny(invocation, "%s: the running operation belongs to another user", method);
-        }
+        // Whose operation runs is known only under the stop hand-over's lock,
+        // where the stop worker asks with the caller's uid (now in the cache).
         return true;
     case Access::Open:
         break;
@@ -311,11 +318,16 @@ enum class Gate { Allowed, Answered };
 Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char *handler_signal)
 {
     const char *method = g_dbus_method_invocation_get_method_name(invocation);
-    if (!check_text_sizes(invocation, method)) {
+    const MethodRule *rule = rule_of(method);
+    if (rule == nullptr) {
+        TVP_LOG(ERR_LOG_GRADE, "%s has no access rule, refused.\n", method);
+        deny(invocation, "%s is not open to any caller", method);
         return Gate::Answered;
     }
-    const Access access = access_of(method);
-    if (access == Access::Open) {
+    if (!check_text_sizes(invocation, *rule)) {
+        return Gate::Answered;
+    }
+    if (rule->access == Access::Open) {
         return Gate::Allowed;
     }
     const char *sender = g_dbus_method_invocation_get_sender(invocation);
@@ -326,7 +338,7 @@ Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char 
         look_up_uid_then_dispatch(skeleton, invocation, handler_signal);
         return Gate::Answered;
     }
-    return access_allowed(invocation, method, access, uid) ? Gate::Allowed : Gate::Answered;
+    return access_allowed(invocation, method, rule->access, uid) ? Gate::Allowed : Gate::Answered;
 }
 
 } // namespace
@@ -356,4 +368,20 @@ void tvp_connect_method_gate(gpointer skeleton, const char *handler_signal)
     GClosure *gate = g_closure_new_simple(sizeof(GClosure), const_cast<char *>(handler_signal));
     g_closure_set_marshal(gate, gate_marshal);
     g_signal_connect_closure(skeleton, handler_signal, gate, FALSE);
+}
+
+bool tvp_method_has_rule(const char *method)
+{
+    return rule_of(method) != nullptr;
+}
+
+bool tvp_method_open_to_all(const char *method)
+{
+    const MethodRule *rule = rule_of(method);
+    return rule != nullptr && rule->access == Access::Open;
+}
+
+void tvp_deny_call(GDBusMethodInvocation *invocation, const char *fmt, const char *method)
+{
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, fmt, method);
 }

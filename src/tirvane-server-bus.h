@@ -29,6 +29,11 @@ gboolean gdbus_handle_reset_device(Tirvane *skeleton, GDBusMethodInvocation *inv
 gboolean gdbus_handle_set_storage_type(Tirvane *skeleton, GDBusMethodInvocation *invocation, gint type);
 gboolean gdbus_handle_get_device_count(Tirvane *skeleton, GDBusMethodInvocation *invocation);
 gboolean gdbus_handle_get_device_name(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+// The bodies of the replies of getDeviceCount and getDeviceName, as their
+// handlers answer them, for calls answered where they arrive (see
+// tirvane-server-bus.cpp); callable from any thread.
+GVariant *tvp_get_device_count_answer(void);
+GVariant *tvp_get_device_name_answer(void);
 gboolean gdbus_handle_export_all_data_from_device(Tirvane *skeleton, GDBusMethodInvocation *invocation,
                                                   const gchar *path);
 gboolean gdbus_handle_export_data_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
@@ -75,6 +80,16 @@ void tvp_request_upgrade_attempts(void);
 // The module arrived (or answered) in application mode: an upgrade state left
 // set by a restart it ignored or a round that could not reach it is cleared.
 void tvp_module_back_in_application(void);
+
+// The authorisation gate. Connected to a handler signal before the handler, it
+// runs first and answers a refused call itself.
+void tvp_connect_method_gate(gpointer skeleton, const char *handler_signal);
+// Whether the gate has a rule for the method; a method without one is refused.
+bool tvp_method_has_rule(const char *method);
+// Whether the method's rule lets every caller through.
+bool tvp_method_open_to_all(const char *method);
+// Answers a call with the AccessDenied error; `fmt` holds one %s, the method.
+void tvp_deny_call(GDBusMethodInvocation *invocation, const char *fmt, const char *method);
 
 // Builds the worker argument list: cells holding the skeleton and the
 // invocation (the call's own arguments are appended by its WorkerCall).

@@ -108,3 +108,22 @@ gboolean gdbus_handle_import_data_stop(Tirvane *skeleton, GDBusMethodInvocation 
     }
     return TRUE;
 }
+
+GVariant *tvp_get_device_count_answer(void)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    if (!device_enabled()) {
+        return g_variant_new("(i)", 0);
+    }
+    GVariant *answer = g_variant_new("(i)", dev_tirvane->dev_num.load());
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return answer;
+}
+
+GVariant *tvp_get_device_name_answer(void)
+{
+    TVP_LOG(DBG_LOG_GRADE, "start\n");
+    GVariant *answer = g_variant_new("(s)", dev_tirvane->device_name);
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return answer;
+}

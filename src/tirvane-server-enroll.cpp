@@ -303,12 +303,11 @@ void *gdbus_enroll_pt(void *data)
     } else if (get_upgrade_state() == 1) {
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
     } else {
-        DeviceHold hold(dev, DEVS_ENROLL_DOING, HoldWait::HandOver);
+        DeviceHold hold(dev, DEVS_ENROLL_DOING, HoldWait::HandOver, &call->caller());
         if (!hold.held()) {
             // Busy: the operation holding the device is left alone.
             signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
         } else {
-            hold.watch(call->caller());
             run_enrolment(dev, hold, signals, user_id, finger, timeout_ms);
         }
     }
@@ -328,8 +327,12 @@ void *gdbus_stop_enroll_pt(void *data)
 {
     std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
     TVP_LOG(LOG_LOG_GRADE, "start.\n");
-    tvp_stop_and_wait(dev_tirvane, false);
-    tirvane_complete_stop_enroll(call->skeleton(), call->invocation());
+    call->capture_caller();
+    if (tvp_stop_and_wait(dev_tirvane, false, call->caller())) {
+        tirvane_complete_stop_enroll(call->skeleton(), call->invocation());
+    } else {
+        tvp_deny_call(call->invocation(), "%s: the running operation belongs to another user", "stopEnroll");
+    }
     call.reset();
     TVP_LOG(LOG_LOG_GRADE, "end.\n");
     return nullptr;

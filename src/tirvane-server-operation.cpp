@@ -19,6 +19,14 @@ namespace
 // seen as "nothing running" or lands on the operation that holds the device.
 std::mutex hand_over_mutex;
 
+// Who started the operation holding the device; written with the claim and
+// cleared with the return to idle, both under hand_over_mutex.
+struct Owner {
+    bool known = false;
+    uid_t uid = 0;
+};
+Owner owner;
+
 constexpr int kHandOverWaitMs = 15000;
 constexpr int kClaimPollMs = 10;
 constexpr int kStopWaitMs = 3000;
@@ -37,12 +45,14 @@ bool holder_letting_go(tvp_dev *dev)
     return tvp_get_dev_status(dev) == DEVS_COMM_DOING || flag == kStopRequested || flag == kStopAcknowledged;
 }
 
-bool try_take(tvp_dev *dev, int status)
+bool try_take(tvp_dev *dev, int status, const TvpCaller *by)
 {
     std::lock_guard<std::mutex> lock(hand_over_mutex);
     if (!tvp_try_claim_dev_status(dev, status)) {
         return false;
     }
+    owner.known = by != nullptr && by->uid_known;
+    owner.uid = owner.known ? by->uid : 0;
     // A stop that came before this operation took the device does not apply to
     // it; one that comes from now on does.
     tvp_priv(dev)->ctrlFlag.store(kStopNone);
@@ -50,10 +60,16 @@ bool try_take(tvp_dev *dev, int status)
     return true;
 }
 
+// Root stops anything; another caller only what a caller of its uid started.
+bool may_stop(const TvpCaller &by)
+{
+    return by.uid_known && (by.uid == 0 || (owner.known && owner.uid == by.uid));
+}
+
 void on_caller_vanished(void)
 {
     if (dev_tirvane != nullptr) {
-        tvp_request_stop(dev_tirvane);
+        tvp_request_stop(dev_tirvane, nullptr);
     }
 }
 
@@ -71,28 +87,37 @@ bool tvp_module_wait_stopped(void)
     return fp_get_ctrlFlag() == FP_CONTROL_FLAG_STOPPED;
 }
 
-bool tvp_request_stop(tvp_dev *dev)
+StopAsk tvp_request_stop(tvp_dev *dev, const TvpCaller *by)
 {
     // Only an enrolment or a verification takes part in the stop hand-over; the
     // start-up checks and the deletions have nothing to stop.
     std::lock_guard<std::mutex> lock(hand_over_mutex);
     const int status = tvp_get_dev_status(dev);
     if (status != DEVS_ENROLL_DOING && status != DEVS_VERIFY_DOING) {
-        return false;
+        return StopAsk::NothingRunning;
+    }
+    if (by != nullptr && !may_stop(*by)) {
+        return StopAsk::NotOwner;
     }
     tvp_priv(dev)->ctrlFlag.store(kStopRequested);
     fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
-    return true;
+    return StopAsk::Requested;
 }
 
-void tvp_stop_and_wait(tvp_dev *dev, bool until_idle)
+bool tvp_stop_and_wait(tvp_dev *dev, bool until_idle, const TvpCaller &by)
 {
     if (dev->enable == 0 || dev->dev_num.load() <= 0) {
-        return;
+        return true;
     }
-    if (!tvp_request_stop(dev)) {
+    switch (tvp_request_stop(dev, &by)) {
+    case StopAsk::NothingRunning:
         TVP_LOG(DBG_LOG_GRADE, "DEVS_COMM_IDLE.\n");
-        return;
+        return true;
+    case StopAsk::NotOwner:
+        TVP_LOG(LOG_LOG_GRADE, "uid %u may not stop the running operation.\n", static_cast<unsigned>(by.uid));
+        return false;
+    case StopAsk::Requested:
+        break;
     }
     TVP_LOG(DBG_LOG_GRADE, "continue.\n");
     auto done = [&] {
@@ -103,15 +128,19 @@ void tvp_stop_and_wait(tvp_dev *dev, bool until_idle)
         used_ms += kStopPollMs;
         usleep(kStopPollMs * 1000);
     }
+    return true;
 }
 
 // ---- Device hold ---------------------------------------------------------------
 
-DeviceHold::DeviceHold(tvp_dev *dev, int status, HoldWait wait) : dev_(dev)
+DeviceHold::DeviceHold(tvp_dev *dev, int status, HoldWait wait, const TvpCaller *owner_call) : dev_(dev)
 {
     for (int waited_ms = 0;; waited_ms += kClaimPollMs) {
-        if (try_take(dev, status)) {
+        if (try_take(dev, status, owner_call)) {
             held_ = true;
+            if (owner_call != nullptr) {
+                tvp_session_begin(owner_call, on_caller_vanished);
+            }
             return;
         }
         bool keep_waiting = false;
@@ -142,13 +171,6 @@ bool DeviceHold::open_module()
     return usb_get_dev_handle() != nullptr || usb_dev_open(dev_) == 0;
 }
 
-void DeviceHold::watch(const TvpCaller &caller)
-{
-    if (held_) {
-        tvp_session_begin(&caller, on_caller_vanished);
-    }
-}
-
 void DeviceHold::release()
 {
     if (!held_) {
@@ -160,6 +182,8 @@ void DeviceHold::release()
     tvp_priv(dev_)->ctrlFlag.compare_exchange_strong(requested, kStopAcknowledged);
     usb_dev_close();
     tvp_session_end();
+    std::lock_guard<std::mutex> lock(hand_over_mutex);
+    owner = Owner{};
     tvp_set_dev_status(dev_, DEVS_COMM_IDLE);
 }
 

@@ -10,7 +10,11 @@
 // - the module driver's control flag: FP_CONTROL_FLAG_STOPPED written by
 //   tvp_request_stop after the stop word, FP_CONTROL_FLAG_IDLE by a new hold and
 //   by every ending;
-// - the session (who started the running operation): the session unit's lock.
+// - the owner (the uid of the caller that started the running operation): set
+//   with the claim and cleared with the return to idle, under the hand-over lock,
+//   so a stop request sees the operation and its owner together;
+// - the session (the bus name watched for the running operation): the session
+//   unit's lock.
 #pragma once
 
 #include "tirvane-server-bus.h"
@@ -32,12 +36,21 @@ inline constexpr int kStopAcknowledgedAlt = 4; // also taken as an acknowledgeme
 bool tvp_stop_requested(tvp_dev *dev);
 // The module driver was told to give up its current wait.
 bool tvp_module_wait_stopped(void);
+// What became of a request to stop.
+enum class StopAsk {
+    Requested,      // the running enrolment or verification was asked to stop
+    NothingRunning, // neither runs: nothing to stop
+    NotOwner,       // it runs for another caller, and the asker is not root
+};
 // The one entry that asks the running enrolment or verification to stop; does
-// not wait. False when neither is running (nothing else takes part in stops).
-bool tvp_request_stop(tvp_dev *dev);
-// The stop methods: ask and wait for the acknowledgement, at most 3 seconds
-// (or until the device is idle, when `until_idle`).
-void tvp_stop_and_wait(tvp_dev *dev, bool until_idle);
+// not wait. `by` is the caller of a stop method, who must be root or have the
+// same uid as the caller that started the operation; null when the service
+// itself asks (the operation's caller left the bus).
+StopAsk tvp_request_stop(tvp_dev *dev, const TvpCaller *by);
+// The stop methods: ask on behalf of `by` and wait for the acknowledgement, at
+// most 3 seconds (or until the device is idle, when `until_idle`). False when
+// `by` may not stop the running operation (it was left alone).
+bool tvp_stop_and_wait(tvp_dev *dev, bool until_idle, const TvpCaller &by);
 
 // ---- Device hold ---------------------------------------------------------------
 
@@ -51,10 +64,14 @@ enum class HoldWait {
 // "This operation holds the device": claimed in the constructor with a wait
 // policy, let go in the destructor on every path. The ending: module flag idle,
 // a pending stop acknowledged, module closed, session ended, device idle.
+//
+// An operation started by a bus caller names it as `owner`: from the moment the
+// device is taken, only that caller's uid (or root) may stop it, and a caller
+// that leaves the bus has its operation stopped as the stop methods would.
 class DeviceHold
 {
   public:
-    DeviceHold(tvp_dev *dev, int status, HoldWait wait);
+    DeviceHold(tvp_dev *dev, int status, HoldWait wait, const TvpCaller *owner = nullptr);
     ~DeviceHold();
     DeviceHold(const DeviceHold &) = delete;
     DeviceHold &operator=(const DeviceHold &) = delete;
@@ -65,9 +82,6 @@ class DeviceHold
     }
     // Opens the module unless it is open; false when it cannot be opened.
     bool open_module();
-    // Watches the caller while the hold lasts: a caller that leaves the bus has
-    // its operation stopped as the stop methods would.
-    void watch(const TvpCaller &caller);
     // Runs the ending now, for a success that must find the device idle when it
     // is reported. The destructor then has nothing left to do.
     void release();

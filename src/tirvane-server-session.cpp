@@ -14,8 +14,6 @@ namespace
 struct Session {
     unsigned generation = 0;
     bool active = false;
-    uid_t uid = 0;
-    bool uid_known = false;
     guint watch_id = 0; // touched on the main thread only
     TVP_CALLER_VANISHED_CALLBACK on_vanished = nullptr;
 };
@@ -103,8 +101,6 @@ void tvp_session_begin(const TvpCaller *caller, TVP_CALLER_VANISHED_CALLBACK on_
         std::lock_guard<std::mutex> lock(session_mutex);
         const unsigned generation = ++session.generation;
         session.active = true;
-        session.uid = caller->uid;
-        session.uid_known = caller->uid_known;
         session.on_vanished = on_vanished;
         if (caller->connection == nullptr || caller->sender == nullptr) {
             return;
@@ -128,10 +124,4 @@ void tvp_session_end(void)
         generation = ++session.generation;
     }
     g_main_context_invoke(nullptr, stop_watch, GUINT_TO_POINTER(generation));
-}
-
-bool tvp_session_may_stop(uid_t uid)
-{
-    std::lock_guard<std::mutex> lock(session_mutex);
-    return !session.active || (session.uid_known && session.uid == uid);
 }

@@ -30,5 +30,3 @@ typedef void (*TVP_CALLER_VANISHED_CALLBACK)(void);
 void tvp_session_begin(const TvpCaller *caller, TVP_CALLER_VANISHED_CALLBACK on_vanished);
 // Called by the worker's ending.
 void tvp_session_end(void);
-// Whether a non-root caller may stop what is running (nothing, or its own).
-bool tvp_session_may_stop(uid_t uid);

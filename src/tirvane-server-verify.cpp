@@ -314,13 +314,12 @@ void *gdbus_verify_pt(void *data)
     if (dev->enable == 0 || (dev->dev_num.load() < 1 && get_onekey_powerup_flag() == 0)) {
         refusal.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
     } else {
-        DeviceHold hold(dev, DEVS_VERIFY_DOING, HoldWait::HandOver);
+        DeviceHold hold(dev, DEVS_VERIFY_DOING, HoldWait::HandOver, &call->caller());
         if (!hold.held()) {
             refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE_NL, 1);
             TVP_LOG(LOG_LOG_GRADE, "tvp_get_dev_status(dev) = %d, not IDLE!\n", tvp_get_dev_status(dev));
         } else {
             snprintf(priv->user_id, sizeof(priv->user_id), "%s", user_id);
-            hold.watch(call->caller());
             VerifySignals signals(priv->user_id);
             Verification(dev, hold, signals, user_id, call->arrived()).run();
         }
@@ -340,8 +339,12 @@ void *gdbus_verify_stop_pt(void *data)
 {
     std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
     TVP_LOG(LOG_LOG_GRADE, "start.\n");
-    tvp_stop_and_wait(dev_tirvane, true);
-    tirvane_complete_verify_stop(call->skeleton(), call->invocation());
+    call->capture_caller();
+    if (tvp_stop_and_wait(dev_tirvane, true, call->caller())) {
+        tirvane_complete_verify_stop(call->skeleton(), call->invocation());
+    } else {
+        tvp_deny_call(call->invocation(), "%s: the running operation belongs to another user", "verifyStop");
+    }
     call.reset();
     TVP_LOG(LOG_LOG_GRADE, "end.\n");
     return nullptr;

@@ -49,3 +49,7 @@ target_compile_options(unit_usb_recovery PRIVATE ${TIRVANE_WARNINGS})
 target_link_libraries(unit_usb_recovery PRIVATE GTest::gtest_main PkgConfig::GLIB Threads::Threads)
 add_test(NAME unit.usb_recovery COMMAND unit_usb_recovery)
 set_tests_properties(unit.usb_recovery PROPERTIES TIMEOUT 60)
+
+# The gate's rule table against the generated interface description.
+tirvane_unit_test(unit_rules SOURCES ${_u}/test_rules.cpp)
+target_link_libraries(unit_rules PRIVATE tirvane_all)
