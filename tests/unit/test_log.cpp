@@ -6,7 +6,10 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -70,6 +73,78 @@ TEST_F(LogTest, LogCallCarriesTimeStampAndSourcePosition)
     const std::string text = log();
     ASSERT_TRUE(std::regex_match(text, m, shape)) << text;
     EXPECT_EQ(std::stoi(m[1]), line);
+}
+
+namespace
+{
+
+// Shaped like the service's log helpers: the position comes from the call site.
+void log_on_behalf(int value, tvp_log_origin at = tvp_log_origin::here())
+{
+    TVP_LOG_FROM(at, ERR_LOG_GRADE, "helper value %d.\n", value);
+}
+
+// A helper that hands its own caller's position on to another helper.
+void relay_on_behalf(int value, tvp_log_origin at = tvp_log_origin::here())
+{
+    log_on_behalf(value, at);
+}
+
+int caller_line = 0;
+
+void a_caller_of_the_helper()
+{
+    caller_line = __LINE__ + 1;
+    log_on_behalf(7);
+}
+
+} // namespace
+
+TEST_F(LogTest, HelperLineNamesTheCallersFileLineAndFunction)
+{
+    set_printf_log_grade(3);
+    a_caller_of_the_helper();
+    const int relay_line = __LINE__ + 1;
+    relay_on_behalf(8);
+    const std::regex shape(
+        R"(^\d{8}_\d{2}:\d{2}:\d{2} \[test_log\.cpp:(\d+):a_caller_of_the_helper\] helper value 7\.\n)"
+        R"(\d{8}_\d{2}:\d{2}:\d{2} \[test_log\.cpp:(\d+):TestBody\] helper value 8\.\n$)");
+    std::smatch m;
+    const std::string text = log();
+    ASSERT_TRUE(std::regex_match(text, m, shape)) << text;
+    EXPECT_EQ(std::stoi(m[1]), caller_line);
+    EXPECT_EQ(std::stoi(m[2]), relay_line);
+}
+
+TEST_F(LogTest, LinesOfConcurrentThreadsNeverInterleave)
+{
+    set_printf_log_grade(3);
+    constexpr int kThreads = 4;
+    constexpr int kLines = 1000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            const std::string body(600, static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i) {
+                TVP_LOG(DBG_LOG_GRADE, "%d %s\n", t, body.c_str());
+            }
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    const std::regex line_shape(
+        R"(^\d{8}_\d{2}:\d{2}:\d{2} \[test_log\.cpp:\d+:operator\(\)\] ([0-3]) ([a-d])\2{599}$)");
+    std::istringstream in(log());
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, line_shape)) << "line " << lines << ": " << line.substr(0, 80);
+        EXPECT_EQ(m[2].str()[0], 'a' + std::stoi(m[1]));
+        ++lines;
+    }
+    EXPECT_EQ(lines, kThreads * kLines);
 }
 
 TEST_F(LogTest, ContinuationHasNoTimeStamp)
