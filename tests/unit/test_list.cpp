@@ -244,8 +244,9 @@ TEST_F(ListStore, ConcurrentAddsAndRenamesLoseNothing)
 
 TEST_F(ListStore, HandEditedValueEndingInCarriageReturnLoadsAsTheFileWillKeepIt)
 {
-    tvunit::write_file(conf.file("tvplist.conf"),
-                       "[UserFprint-1]\r\nenable=true\r\nuser_id=alice\r\r\nfprint_name=thumb\r\nfprint_id=90\r\n");
+    tvunit::write_file(
+        conf.file("tvplist.conf"),
+        "[UserFprint-1]\r\nenable=true\r\nuser_id=alice\r\r\nfprint_name=thumb\r\nfprint_id=90\r\n");
     auto first = reload();
     ASSERT_EQ(first.size(), 1u);
     EXPECT_STREQ(first[0].user_id, "alice");
