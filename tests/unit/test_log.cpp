@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -189,6 +190,25 @@ TEST_F(LogTest, SizeCheckRemovesTheFileFrom10MiB)
     }
     unlink(conf.file("log_tvp.txt").c_str());
     EXPECT_EQ(check_log_file_size(), 0) << "a missing file counts as empty";
+}
+
+TEST_F(LogTest, SizeCheckRemovesAFileWhosePathAShellWouldSplit)
+{
+    // Spaces and shell syntax in the directory name: the file itself goes, and
+    // nothing beside it (a shell would have split the command at the space).
+    const std::string dir = conf.path() + "/conf dir;x";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const std::string decoy = conf.path() + "/conf";
+    tvunit::write_file(decoy, "kept");
+    setenv("TIRVANE_CONF_DIR", dir.c_str(), 1);
+    const std::string path = dir + "/log_tvp.txt";
+    tvunit::write_file(path, "");
+    ASSERT_EQ(truncate(path.c_str(), 10485760), 0);
+    EXPECT_EQ(check_log_file_size(), 0);
+    EXPECT_FALSE(tvunit::file_exists(path));
+    EXPECT_TRUE(tvunit::file_exists(decoy));
+    setenv("TIRVANE_CONF_DIR", conf.path().c_str(), 1);
+    rmdir(dir.c_str());
 }
 
 namespace
