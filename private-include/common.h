@@ -40,6 +40,26 @@ constexpr const char *tvp_source_basename(const char *path)
 #define TVP_LOG(grade, ...)                                                                                  \
     tvp_log_at((grade), tvp_source_basename(__FILE__), __LINE__, __func__, __VA_ARGS__)
 
+// The position of a log call's origin. A helper that logs on behalf of its
+// caller takes one as its last parameter, defaulted to `tvp_log_origin::here()`:
+// the default is evaluated at the helper's call site, so the line names the
+// caller's file, line and function, not the helper's.
+struct tvp_log_origin {
+    const char *file;
+    int line;
+    const char *func;
+
+    static constexpr tvp_log_origin here(const char *file = __builtin_FILE(), int line = __builtin_LINE(),
+                                         const char *func = __builtin_FUNCTION())
+    {
+        return {tvp_source_basename(file), line, func};
+    }
+};
+
+// TVP_LOG with the position of `origin` instead of its own.
+#define TVP_LOG_FROM(origin, grade, ...)                                                                     \
+    tvp_log_at((grade), (origin).file, (origin).line, (origin).func, __VA_ARGS__)
+
 // Configuration directory, always ending in '/'. Production default
 // "/opt/apps/nuvex.kal.Tirvane/files/conf/", overridden by TIRVANE_CONF_DIR.
 std::string tvp_conf_dir();

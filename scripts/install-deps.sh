@@ -8,7 +8,7 @@ packages=(
   libglib2.0-dev libglib2.0-dev-bin libglib2.0-bin libusb-1.0-0-dev python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon dbus-bin
-  clang llvm libclang-rt-14-dev groff-base util-linux
+  clang llvm libclang-rt-14-dev clang-format clang-tidy groff-base util-linux
   systemd
   libpam0g-dev libsystemd-dev libpam-wrapper python3-pypamtest pamtester
 )

@@ -43,9 +43,9 @@ void pair_answer()
     prot_packet_usb.current_resp_cmd = prot_packet_usb.current_cmd_code;
 }
 
-void log_short_answer(int len)
+void log_short_answer(int len, tvp_log_origin at = tvp_log_origin::here())
 {
-    TVP_LOG(ERR_LOG_GRADE, "len = %d, error!!!\r\n", len);
+    TVP_LOG_FROM(at, ERR_LOG_GRADE, "len = %d, error!!!\r\n", len);
 }
 
 // Number of one-byte ids of a list report that can be stored: the announced

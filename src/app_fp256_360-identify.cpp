@@ -80,10 +80,10 @@ bool collect_pending_result(int wait_ms, const Collection &how)
     return true;
 }
 
-void log_check_failed()
+void log_check_failed(tvp_log_origin at = tvp_log_origin::here())
 {
-    TVP_LOG(ERR_LOG_GRADE, "validity_check_result = 0x%02x !!!\r\n",
-            fp_device_param.auto_identify_param.validity_check_result);
+    TVP_LOG_FROM(at, ERR_LOG_GRADE, "validity_check_result = 0x%02x !!!\r\n",
+                 fp_device_param.auto_identify_param.validity_check_result);
 }
 
 } // namespace

@@ -46,10 +46,11 @@ class EnrollSignals
     char *user_id_;
 };
 
-void note_extra_info(tvp_dev *dev, const char *text, LOG_GRADE_ENUM grade)
+void note_extra_info(tvp_dev *dev, const char *text, LOG_GRADE_ENUM grade,
+                     tvp_log_origin at = tvp_log_origin::here())
 {
     snprintf(tvp_priv(dev)->extra_info, sizeof(tvp_priv(dev)->extra_info), "%s", text);
-    TVP_LOG(grade, "%s", text);
+    TVP_LOG_FROM(at, grade, "%s", text);
 }
 
 void report_touch(tvp_dev *dev, EnrollSignals &signals, uint8_t t)

@@ -2,6 +2,7 @@
 // small console printer.
 #include "common.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -24,7 +25,9 @@ bool grade_passes(unsigned grade)
     return !(static_cast<unsigned>(PRINTF_LOG_GRADE) < grade);
 }
 
-// Writes all of `len` bytes, reporting a short write as the log's own error.
+// Writes all of `len` bytes in one call, reporting a short write as the log's
+// own error. With O_APPEND one call lands whole at the end of the file, so lines
+// of two threads never interleave.
 void write_logged(int fd, const char *path, const char *buf, size_t len)
 {
     ssize_t written = write(fd, buf, len);
@@ -33,9 +36,11 @@ void write_logged(int fd, const char *path, const char *buf, size_t len)
     }
 }
 
+constexpr size_t kStampSize = 100;
+
 int append_to_log(const char *buf, int len, LOG_GRADE_ENUM grade, bool with_time)
 {
-    if (buf == nullptr || len == 0 || !grade_passes(static_cast<unsigned>(grade))) {
+    if (buf == nullptr || len <= 0 || !grade_passes(static_cast<unsigned>(grade))) {
         return -1;
     }
     const std::string path = tvp_conf_file(TVP_LOG_FILE_NAME);
@@ -44,17 +49,33 @@ int append_to_log(const char *buf, int len, LOG_GRADE_ENUM grade, bool with_time
         printf("open logfile %s: failed!!!\n", path.c_str());
         return -1;
     }
-    if (with_time) {
-        char stamp[100] = {0};
-        time_t now = time(nullptr);
-        struct tm local {
-        };
-        localtime_r(&now, &local);
+    const size_t body = static_cast<size_t>(len);
+    if (!with_time) {
+        write_logged(fd, path.c_str(), buf, body);
+        close(fd);
+        return 0;
+    }
+    char stamp[kStampSize] = {0};
+    time_t now = time(nullptr);
+    struct tm local {
+    };
+    localtime_r(&now, &local);
+    const int stamp_len =
         snprintf(stamp, sizeof(stamp), "%04d%02d%02d_%02d:%02d:%02d ", local.tm_year + 1900, local.tm_mon + 1,
                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-        write_logged(fd, path.c_str(), stamp, strlen(stamp));
+    const size_t head = stamp_len > 0 ? std::min(static_cast<size_t>(stamp_len), sizeof(stamp) - 1) : 0;
+    // Stamp and text go out as one write; a line of the log call fits the
+    // stack buffer, a longer caller's buffer takes the heap.
+    char line[kStampSize + kLineBufferSize];
+    std::string spill;
+    char *out = line;
+    if (head + body > sizeof(line)) {
+        spill.resize(head + body);
+        out = spill.data();
     }
-    write_logged(fd, path.c_str(), buf, static_cast<size_t>(len));
+    memcpy(out, stamp, head);
+    memcpy(out + head, buf, body);
+    write_logged(fd, path.c_str(), out, head + body);
     close(fd);
     return 0;
 }
@@ -91,9 +112,12 @@ int check_log_file_size(void)
     if (size <= kLogFileLimit) {
         return 0;
     }
+    // Removed directly, no shell involved; the command text stays in the log as
+    // the record of what was done.
     char cmd[500] = {0};
     snprintf(cmd, sizeof(cmd), "rm %s", path.c_str());
-    if (system(cmd) < 0) {
+    TVP_LOG(DBG_LOG_GRADE, "%s\n", cmd);
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
         TVP_LOG(ERR_LOG_GRADE, "exec failed!\n");
     }
     return 0;

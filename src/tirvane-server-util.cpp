@@ -46,8 +46,8 @@ char *tvp_new_string(char *old_str)
 {
     const size_t len = (old_str != nullptr) ? strlen(old_str) : 0;
     char *copy = static_cast<char *>(calloc(len + 1, 1));
-    if (copy != nullptr && len > 0) {
-        memcpy(copy, old_str, len);
+    if (copy != nullptr && old_str != nullptr) {
+        memcpy(copy, old_str, len + 1);
     }
     return copy;
 }

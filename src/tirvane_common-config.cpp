@@ -23,9 +23,9 @@ std::string driver_conf_path()
     return tvp_conf_file(TVP_DRIVER_CONF_FILE_NAME);
 }
 
-void log_gerror(const GError *error)
+void log_gerror(const GError *error, tvp_log_origin at = tvp_log_origin::here())
 {
-    TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
+    TVP_LOG_FROM(at, ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
 }
 
 // Loads the driver configuration file; null (after logging) when it cannot be read.

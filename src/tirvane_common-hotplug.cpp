@@ -5,7 +5,10 @@
 #include "tirvane-server.h"
 #include "usb_device.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
+#include <glib.h>
 #include <new>
 #include <pthread.h>
 
@@ -92,13 +95,44 @@ int tvp_dev_init(void)
     return 0;
 }
 
+TVP_HOTPLUG_LOG tvp_hotplug_backoff_note(tvp_hotplug_backoff *b, int result)
+{
+    if (result >= 0) {
+        const bool recovered = b->failures > 0;
+        *b = tvp_hotplug_backoff{};
+        return recovered ? TVP_HOTPLUG_LOG::RECOVERED : TVP_HOTPLUG_LOG::NONE;
+    }
+    b->pause_ms =
+        b->failures == 0 ? TVP_HOTPLUG_PAUSE_FIRST_MS : std::min(b->pause_ms * 2, TVP_HOTPLUG_PAUSE_MAX_MS);
+    if (b->failures < UINT_MAX) {
+        ++b->failures;
+    }
+    if (b->logged_error == result) {
+        return TVP_HOTPLUG_LOG::NONE;
+    }
+    b->logged_error = result;
+    return TVP_HOTPLUG_LOG::ERROR;
+}
+
 void *monitor_usb_hotplug(void *arg)
 {
     (void)arg;
+    tvp_hotplug_backoff backoff;
     for (;;) {
-        int ret = libusb_handle_events(nullptr);
-        if (ret < 0) {
+        const int ret = libusb_handle_events(nullptr);
+        const unsigned failures = backoff.failures;
+        switch (tvp_hotplug_backoff_note(&backoff, ret)) {
+        case TVP_HOTPLUG_LOG::ERROR:
             TVP_LOG(ERR_LOG_GRADE, "libusb_handle_events failed: %s\n", libusb_error_name(ret));
+            break;
+        case TVP_HOTPLUG_LOG::RECOVERED:
+            TVP_LOG(LOG_LOG_GRADE, "libusb_handle_events works again after %u failures\n", failures);
+            break;
+        case TVP_HOTPLUG_LOG::NONE:
+            break;
+        }
+        if (backoff.pause_ms > 0) {
+            g_usleep(static_cast<gulong>(backoff.pause_ms) * 1000);
         }
     }
     return nullptr;

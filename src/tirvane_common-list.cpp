@@ -104,9 +104,9 @@ fprint_info *entry_at(tvp_dev *dev, int index)
     return &tvp_priv(dev)->fprint_list[index - 1];
 }
 
-void log_gerror(const GError *error)
+void log_gerror(const GError *error, tvp_log_origin at = tvp_log_origin::here())
 {
-    TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
+    TVP_LOG_FROM(at, ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
 }
 
 } // namespace
@@ -114,13 +114,14 @@ void log_gerror(const GError *error)
 int tvp_conf_init(void)
 {
     const std::string path = list_path();
-    char cmd[1024] = {0};
-    snprintf(cmd, sizeof(cmd), "touch %s", path.c_str());
-    TVP_LOG(DBG_LOG_GRADE, "%s\n", cmd);
-    // Same effect as the touch command, without handing the path to a shell.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // A missing file is created empty, without handing the path to a shell; the
+    // "touch" line records that creation and is written only when it happened.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) {
         close(fd);
+        char cmd[1024] = {0};
+        snprintf(cmd, sizeof(cmd), "touch %s", path.c_str());
+        TVP_LOG(DBG_LOG_GRADE, "%s\n", cmd);
     }
     GKeyFile *key_file = nullptr;
     if (tvp_conf_open(&key_file) != 0) {

@@ -276,12 +276,8 @@ void tvp_ops_free(tvp_dev *dev)
 
 int tvp_ops_discover(tvp_dev *dev)
 {
-    int present = 0;
-    if (usb_get_dev_handle() != nullptr) {
-        present = 1;
-    } else if (usb_dev_probe(dev) == 0) {
-        present = 1;
-    }
+    // A handle that is held already answers; only without one is the module probed.
+    const int present = (usb_get_dev_handle() != nullptr || usb_dev_probe(dev) == 0) ? 1 : 0;
     dev->dev_num.store(present);
     return present;
 }

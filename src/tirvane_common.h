@@ -376,6 +376,27 @@ extern void (*tvp_bootloader_arrival_hook)(void);
 extern void (*tvp_application_arrival_hook)(void);
 int tvp_drv_init(tvp_dev *dev);
 void *monitor_usb_hotplug(void *arg);
+
+// Pause of the hot-plug monitor after a failing pass of the event loop: 100 ms
+// after the first failure, doubled after each further one up to 5 s, back to
+// none after a pass that succeeds. A persistent error thus costs one pass every
+// 5 s instead of a whole core.
+constexpr unsigned TVP_HOTPLUG_PAUSE_FIRST_MS = 100;
+constexpr unsigned TVP_HOTPLUG_PAUSE_MAX_MS = 5000;
+
+struct tvp_hotplug_backoff {
+    unsigned pause_ms = 0; // pause before the next pass; 0 while the loop is healthy
+    unsigned failures = 0; // failing passes in a row
+    int logged_error = 0;  // error already logged in this run of failures (0: none)
+};
+
+// What one pass of the event loop leaves to log.
+enum class TVP_HOTPLUG_LOG { NONE, ERROR, RECOVERED };
+
+// Takes the result of one pass into `b` (new pause and failure count) and says
+// what to log: an error once per run of failures (again only when the error
+// changes), and the recovery when a run of failures ends.
+TVP_HOTPLUG_LOG tvp_hotplug_backoff_note(tvp_hotplug_backoff *b, int result);
 int LIBUSB_CALL tvp_usb_hotplug_callback_attach(libusb_context *ctx, libusb_device *usbdev,
                                                 libusb_hotplug_event event, void *user_data);
 int LIBUSB_CALL tvp_usb_hotplug_callback_detach(libusb_context *ctx, libusb_device *usbdev,

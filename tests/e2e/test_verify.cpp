@@ -99,7 +99,8 @@ TEST_F(Verify, VerifyStopEndsWithoutFurtherSignal)
     h.pump(1500);
     EXPECT_TRUE(h.signals().empty()) << list_of(verify_signals());
     // Once the stopped search is cancelled on the module, a new verification runs.
-    ASSERT_TRUE(h.wait_for([&] { return h.emu().command("pending").find("none") != std::string::npos; }, 10000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("pending").find("none") != std::string::npos; }, 10000));
     verify("alice");
     ASSERT_TRUE(h.emu().ok("touch alice-thumb"));
     ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000));

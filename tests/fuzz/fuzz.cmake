@@ -27,10 +27,9 @@ if(TIRVANE_FUZZ)
   set(_fuzz_sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
 
   set(_fuzz_units)
-  foreach(_g src/tirvane-server-log.cpp src/tirvane-server-util.cpp src/usb_device.cpp
-             src/tirvane_common*.cpp src/app_fp256_360*.cpp src/upgrade*.cpp)
-    file(GLOB _found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${_g})
-    list(APPEND _fuzz_units ${_found})
+  foreach(_src ${TVP_CORE_SOURCES} ${TVP_USB_SOURCES} ${TVP_COMMON_SOURCES} ${TVP_DRIVER_SOURCES}
+               ${TVP_UPGRADE_SOURCES})
+    list(APPEND _fuzz_units ${CMAKE_SOURCE_DIR}/${_src})
   endforeach()
 
   add_library(tvp_fuzz_units STATIC ${_fuzz_units})

@@ -49,10 +49,12 @@ void check_reading(const Reading &r)
         return;
     }
     const UPGRADE_MODE_TYPE m = r.config.upgrade_mode;
-    if (m != kUntouched && m != FORCE_UPGRADE && m != DONT_UPGRADE && m != AUTO_UPGRADE && m != SMART_UPGRADE) {
+    if (m != kUntouched && m != FORCE_UPGRADE && m != DONT_UPGRADE && m != AUTO_UPGRADE &&
+        m != SMART_UPGRADE) {
         tvp_fuzz::fail("upgrade_mode = %d", static_cast<int>(m));
     }
-    if (r.config.upgrade_flag == -12345 || r.config.autosuspend_flag != (usb_dev_param.autosuspend_flag & 0xFF)) {
+    if (r.config.upgrade_flag == -12345 ||
+        r.config.autosuspend_flag != (usb_dev_param.autosuspend_flag & 0xFF)) {
         tvp_fuzz::fail("driver_config_init returned 0 without setting upgrade_flag and autosuspend_flag");
     }
 }
@@ -103,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                            second.config.upgrade_flag);
         }
         if (second.config.upgrade_mode != first.config.upgrade_mode ||
-            second.config.autosuspend_flag != first.config.autosuspend_flag || second.log_grade != first.log_grade) {
+            second.config.autosuspend_flag != first.config.autosuspend_flag ||
+            second.log_grade != first.log_grade) {
             tvp_fuzz::fail("change_fw_upgrade_flag changed another setting of the file");
         }
     }

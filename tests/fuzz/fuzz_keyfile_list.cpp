@@ -28,10 +28,16 @@ struct Device {
         dev->dev_num.store(1);
         dev->ops_free = tvp_ops_free;
     }
-    ~Device() { tvp_dev_free(dev); }
+    ~Device()
+    {
+        tvp_dev_free(dev);
+    }
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
-    driver_info *priv() const { return tvp_priv(dev); }
+    driver_info *priv() const
+    {
+        return tvp_priv(dev);
+    }
 };
 
 void check_text(const char *field, int index, const char *name)

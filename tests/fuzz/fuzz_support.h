@@ -63,7 +63,8 @@ inline const std::string &conf_dir()
     static char removed_at_exit[4096];
     static const std::string dir = [] {
         const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tirvane-fuzz-XXXXXX";
+        std::string tmpl =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tirvane-fuzz-XXXXXX";
         if (tmpl.size() >= sizeof(removed_at_exit) || mkdtemp(tmpl.data()) == nullptr) {
             fail("cannot create a configuration directory under %s: %s", tmpl.c_str(), std::strerror(errno));
         }

@@ -6,7 +6,11 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -72,6 +76,78 @@ TEST_F(LogTest, LogCallCarriesTimeStampAndSourcePosition)
     EXPECT_EQ(std::stoi(m[1]), line);
 }
 
+namespace
+{
+
+// Shaped like the service's log helpers: the position comes from the call site.
+void log_on_behalf(int value, tvp_log_origin at = tvp_log_origin::here())
+{
+    TVP_LOG_FROM(at, ERR_LOG_GRADE, "helper value %d.\n", value);
+}
+
+// A helper that hands its own caller's position on to another helper.
+void relay_on_behalf(int value, tvp_log_origin at = tvp_log_origin::here())
+{
+    log_on_behalf(value, at);
+}
+
+int caller_line = 0;
+
+void a_caller_of_the_helper()
+{
+    caller_line = __LINE__ + 1;
+    log_on_behalf(7);
+}
+
+} // namespace
+
+TEST_F(LogTest, HelperLineNamesTheCallersFileLineAndFunction)
+{
+    set_printf_log_grade(3);
+    a_caller_of_the_helper();
+    const int relay_line = __LINE__ + 1;
+    relay_on_behalf(8);
+    const std::regex shape(
+        R"(^\d{8}_\d{2}:\d{2}:\d{2} \[test_log\.cpp:(\d+):a_caller_of_the_helper\] helper value 7\.\n)"
+        R"(\d{8}_\d{2}:\d{2}:\d{2} \[test_log\.cpp:(\d+):TestBody\] helper value 8\.\n$)");
+    std::smatch m;
+    const std::string text = log();
+    ASSERT_TRUE(std::regex_match(text, m, shape)) << text;
+    EXPECT_EQ(std::stoi(m[1]), caller_line);
+    EXPECT_EQ(std::stoi(m[2]), relay_line);
+}
+
+TEST_F(LogTest, LinesOfConcurrentThreadsNeverInterleave)
+{
+    set_printf_log_grade(3);
+    constexpr int kThreads = 4;
+    constexpr int kLines = 1000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            const std::string body(600, static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i) {
+                TVP_LOG(DBG_LOG_GRADE, "%d %s\n", t, body.c_str());
+            }
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    const std::regex line_shape(
+        R"(^\d{8}_\d{2}:\d{2}:\d{2} \[test_log\.cpp:\d+:operator\(\)\] ([0-3]) ([a-d])\2{599}$)");
+    std::istringstream in(log());
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, line_shape)) << "line " << lines << ": " << line.substr(0, 80);
+        EXPECT_EQ(m[2].str()[0], 'a' + std::stoi(m[1]));
+        ++lines;
+    }
+    EXPECT_EQ(lines, kThreads * kLines);
+}
+
 TEST_F(LogTest, ContinuationHasNoTimeStamp)
 {
     set_printf_log_grade(3);
@@ -114,6 +190,25 @@ TEST_F(LogTest, SizeCheckRemovesTheFileFrom10MiB)
     }
     unlink(conf.file("log_tvp.txt").c_str());
     EXPECT_EQ(check_log_file_size(), 0) << "a missing file counts as empty";
+}
+
+TEST_F(LogTest, SizeCheckRemovesAFileWhosePathAShellWouldSplit)
+{
+    // Spaces and shell syntax in the directory name: the file itself goes, and
+    // nothing beside it (a shell would have split the command at the space).
+    const std::string dir = conf.path() + "/conf dir;x";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const std::string decoy = conf.path() + "/conf";
+    tvunit::write_file(decoy, "kept");
+    setenv("TIRVANE_CONF_DIR", dir.c_str(), 1);
+    const std::string path = dir + "/log_tvp.txt";
+    tvunit::write_file(path, "");
+    ASSERT_EQ(truncate(path.c_str(), 10485760), 0);
+    EXPECT_EQ(check_log_file_size(), 0);
+    EXPECT_FALSE(tvunit::file_exists(path));
+    EXPECT_TRUE(tvunit::file_exists(decoy));
+    setenv("TIRVANE_CONF_DIR", conf.path().c_str(), 1);
+    rmdir(dir.c_str());
 }
 
 namespace

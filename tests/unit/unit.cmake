@@ -30,12 +30,12 @@ tirvane_unit_test(unit_log SOURCES ${_u}/test_log.cpp ${_u}/unit_support.cpp OBJ
 tirvane_unit_test(unit_status SOURCES ${_u}/test_status.cpp ${_u}/unit_support.cpp
                   OBJECTS tvp_core tvp_common tvp_usb)
 tirvane_unit_test(unit_list SOURCES ${_u}/test_list.cpp ${_u}/unit_support.cpp OBJECTS tvp_core tvp_common tvp_usb)
+tirvane_unit_test(unit_hotplug SOURCES ${_u}/test_hotplug.cpp ${_u}/unit_support.cpp
+                  OBJECTS tvp_core tvp_common tvp_usb)
 tirvane_unit_test(unit_config SOURCES ${_u}/test_config.cpp ${_u}/unit_support.cpp
                   OBJECTS tvp_core tvp_common tvp_usb)
-if(TARGET tirvane-usb-standin AND TARGET tirvane_emu_client)
-  tirvane_unit_test(unit_usb STANDIN SOURCES ${_u}/test_usb.cpp ${_u}/unit_support.cpp
-                    OBJECTS tvp_core tvp_common tvp_usb)
-endif()
+tirvane_unit_test(unit_usb STANDIN SOURCES ${_u}/test_usb.cpp ${_u}/unit_support.cpp
+                  OBJECTS tvp_core tvp_common tvp_usb)
 
 # The transport's recovery paths against the scripted libusb of the upgrade tests,
 # for what the emulated module cannot do (late statuses, data phases that break off).
