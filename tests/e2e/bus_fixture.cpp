@@ -76,6 +76,11 @@ std::string bus_config(const std::string &dir)
            "           send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
            "    <allow send_destination=\"org.freedesktop.DBus\" "
            "send_interface=\"org.freedesktop.DBus.Peer\"/>\n"
+           // What polkit's and logind's own policy files grant on a real system.
+           "    <allow own=\"org.freedesktop.PolicyKit1\"/>\n"
+           "    <allow send_destination=\"org.freedesktop.PolicyKit1\"/>\n"
+           "    <allow own=\"org.freedesktop.login1\"/>\n"
+           "    <allow send_destination=\"org.freedesktop.login1\"/>\n"
            "  </policy>\n"
            "  <include>" +
            policy_file() +
@@ -148,6 +153,9 @@ ServiceHarness::ServiceHarness()
 ServiceHarness::~ServiceHarness()
 {
     stop_daemon(SIGKILL);
+    for (auto &[name, pid] : mocks_) {
+        kill_and_reap(pid, SIGTERM);
+    }
     if (subscription_ != 0 && connection_ != nullptr) {
         g_dbus_connection_signal_unsubscribe(connection_, subscription_);
     }
@@ -187,6 +195,62 @@ bool ServiceHarness::start_bus()
     }
     error = "private bus did not come up";
     return false;
+}
+
+bool ServiceHarness::start_mock(const std::string &template_name, const std::string &bus_name)
+{
+    const char *python = getenv("TIRVANE_TEST_PYTHON");
+    const std::string interpreter = python != nullptr ? python : "/usr/bin/python3";
+    pid_t pid = spawn({interpreter, "-m", "dbusmock", "--system", "--template", template_name},
+                      {{"DBUS_SYSTEM_BUS_ADDRESS", bus_address()}}, dir_ + "/mock-" + template_name + ".out");
+    mocks_[bus_name] = pid;
+    const bool owned = wait_for(
+        [&] { return name_has_owner(bus_name) || waitpid(mocks_[bus_name], nullptr, WNOHANG) != 0; }, 15000);
+    if (!owned || !name_has_owner(bus_name)) {
+        error = "the " + template_name + " mock did not take " + bus_name + ": " +
+                slurp(dir_ + "/mock-" + template_name + ".out");
+        return false;
+    }
+    return true;
+}
+
+void ServiceHarness::stop_mock(const std::string &bus_name)
+{
+    auto it = mocks_.find(bus_name);
+    if (it == mocks_.end()) {
+        return;
+    }
+    kill_and_reap(it->second, SIGTERM);
+    mocks_.erase(it);
+    wait_for([&] { return !name_has_owner(bus_name); }, 5000);
+}
+
+GError *ServiceHarness::call_mock(const std::string &bus_name, const char *path, const char *interface,
+                                  const char *method, GVariant *args, GVariant **reply, int timeout_ms)
+{
+    GError *err = nullptr;
+    GVariant *result =
+        g_dbus_connection_call_sync(connection_, bus_name.c_str(), path, interface, method, args, nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &err);
+    if (reply != nullptr) {
+        *reply = result;
+    } else if (result != nullptr) {
+        g_variant_unref(result);
+    }
+    return err;
+}
+
+bool ServiceHarness::name_has_owner(const std::string &bus_name)
+{
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+        g_variant_new("(s)", bus_name.c_str()), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr,
+        nullptr);
+    gboolean has = FALSE;
+    if (reply != nullptr) {
+        g_variant_get(reply, "(b)", &has);
+    }
+    return has == TRUE;
 }
 
 bool ServiceHarness::connect_client()
@@ -259,19 +323,8 @@ bool ServiceHarness::start(const DaemonOptions &options)
         env[key] = value;
     }
     daemon_pid_ = spawn({daemon_binary()}, env, dir_ + "/daemon.out");
-    const bool owned = wait_for(
-        [&] {
-            g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-                connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                "NameHasOwner", g_variant_new("(s)", "nuvex.kal.Tirvane"), G_VARIANT_TYPE("(b)"),
-                G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
-            gboolean has = FALSE;
-            if (reply != nullptr) {
-                g_variant_get(reply, "(b)", &has);
-            }
-            return has == TRUE || !daemon_alive();
-        },
-        15000);
+    const bool owned =
+        wait_for([&] { return name_has_owner("nuvex.kal.Tirvane") || !daemon_alive(); }, 15000);
     if (!owned || !daemon_alive()) {
         error = "daemon did not take the name: " + daemon_output();
         return false;

@@ -138,6 +138,15 @@ class ServiceHarness
         return ++seq_;
     }
 
+    // A python3-dbusmock template ("polkitd", "logind") on the private bus; true
+    // once it owns `bus_name`. Mocks end with the harness or with stop_mock.
+    bool start_mock(const std::string &template_name, const std::string &bus_name);
+    void stop_mock(const std::string &bus_name);
+    // A synchronous call to any peer on the bus (a mock's control interface, say).
+    GError *call_mock(const std::string &bus_name, const char *path, const char *interface,
+                      const char *method, GVariant *args, GVariant **reply = nullptr, int timeout_ms = 10000);
+    bool name_has_owner(const std::string &bus_name);
+
     std::string error;
 
   private:
@@ -154,6 +163,7 @@ class ServiceHarness
     Tirvane *proxy_ = nullptr;
     guint subscription_ = 0;
     std::unique_ptr<EmuClient> emu_;
+    std::map<std::string, pid_t> mocks_; // by bus name
     mutable std::mutex signals_mutex_;
     std::vector<Signal> signals_;
     unsigned long seq_ = 0;
