@@ -2,6 +2,7 @@
 // hand-over of calls to worker threads.
 #include "tirvane-server-bus.h"
 #include "common.h"
+#include "tirvane-server-sleep.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
 
@@ -151,11 +152,11 @@ void GBusAcquired_Callback(GDBusConnection *connection, const gchar *name, gpoin
 
 void GBusNameAcquired_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data)
 {
-    (void)connection;
     (void)name;
     (void)user_data;
     printf("name_acquired_cb called, Acquired bus name: %s\n", "nuvex.kal.Tirvane");
     fflush(stdout);
+    tvp_sleep_watch_start(connection);
 }
 
 void GBusNameLost_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data)

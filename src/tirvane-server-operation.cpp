@@ -3,6 +3,7 @@
 
 #include "app_fp256_360.h"
 #include "common.h"
+#include "tirvane-server-sleep.h"
 #include "usb_device.h"
 
 #include <cstdlib>
@@ -48,7 +49,8 @@ bool holder_letting_go(tvp_dev *dev)
 bool try_take(tvp_dev *dev, int status, const TvpCaller *by)
 {
     std::lock_guard<std::mutex> lock(hand_over_mutex);
-    if (!tvp_try_claim_dev_status(dev, status)) {
+    // Between a sleep's announcement and the resume the module stays let go.
+    if (tvp_system_sleeping() || !tvp_try_claim_dev_status(dev, status)) {
         return false;
     }
     owner.known = by != nullptr && by->uid_known;
@@ -168,6 +170,9 @@ DeviceHold::~DeviceHold()
 
 bool DeviceHold::open_module()
 {
+    if (tvp_system_sleeping()) {
+        return false;
+    }
     return usb_get_dev_handle() != nullptr || usb_dev_open(dev_) == 0;
 }
 

@@ -3,6 +3,7 @@
 #include "common.h"
 #include "tirvane-server-operation.h"
 #include "tirvane-server-session.h"
+#include "tirvane-server-sleep.h"
 #include "upgrade.h"
 #include "usb_device.h"
 
@@ -218,6 +219,11 @@ class Verification
             away_ = true;
             fp_get_time_now(&away_since_);
             signals_.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+        }
+        if (tvp_system_sleeping()) {
+            // Let go before the machine sleeps; the client has heard the departure.
+            TVP_LOG(LOG_LOG_GRADE, "the system is going to sleep, verification ended.\n");
+            return Phase::End;
         }
         if (fp_get_increment_of_time_ms(&away_since_) >= kModuleAbsentLimitMs) {
             TVP_LOG(ERR_LOG_GRADE, "module absent for %d ms, verification ended.\n", kModuleAbsentLimitMs);

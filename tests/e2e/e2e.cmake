@@ -12,7 +12,7 @@ target_compile_definitions(tirvane_e2e_fixture PRIVATE
 add_dependencies(tirvane_e2e_fixture tirvane-serverd tirvane-usb-standin)
 
 # Programs e2e_<name> from test_<name>.cpp; a new test file is added here.
-set(_e2e_tests auth enroll hotplug manage operation spine upgrade verify wire_recovery)
+set(_e2e_tests auth enroll hotplug manage operation sleep spine upgrade verify wire_recovery)
 if(TARGET tirvanectl)
   list(APPEND _e2e_tests cli)
 endif()

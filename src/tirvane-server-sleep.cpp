@@ -1,0 +1,277 @@
+// System sleep through logind.
+//
+// While the machine is awake the service holds a "delay" inhibitor for sleep, so
+// logind announces a sleep (PrepareForSleep(true)) and waits for the service to
+// let go of the module before it suspends. The service then stops a running
+// enrolment or verification as an unplug would (the client hears (4, "{}")),
+// waits for the device to be idle and the module closed, and releases the
+// inhibitor. A module left open across a suspend, or an operation still waiting
+// on it, is what leaves a reader dead after the resume.
+//
+// After the resume (PrepareForSleep(false)) the module is probed again (it
+// usually comes back re-enumerated), autosuspend is restored when configured,
+// and a new inhibitor is taken. An inhibitor that logind refuses (a sleep is
+// already under way) is asked for again after the next resume. Without logind
+// on the bus the service runs as it would without sleep (logged once).
+//
+// All of this runs on the main loop; the probe after the resume runs on a thread
+// of its own since it opens the module.
+#include "tirvane-server-sleep.h"
+
+#include "common.h"
+#include "tirvane-server-operation.h"
+#include "tirvane_common.h"
+#include "usb_device.h"
+
+#include <atomic>
+#include <gio/gunixfdlist.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr const char *kLogindName = "org.freedesktop.login1";
+constexpr const char *kLogindPath = "/org/freedesktop/login1";
+constexpr const char *kLogindManager = "org.freedesktop.login1.Manager";
+
+// logind waits for delay inhibitors at most InhibitDelayMaxSec, 5 s by default:
+// the inhibitor goes a little before, whether or not the device is idle by then.
+constexpr int kLetGoLimitMs = 4000;
+constexpr int kLetGoPollMs = 20;
+// The Inhibit call is answered at once by a working logind.
+constexpr int kInhibitCallTimeoutMs = 5000;
+
+std::atomic<bool> sleeping{false};
+
+struct SleepWatch {
+    GDBusConnection *connection = nullptr;
+    int inhibitor_fd = -1;
+    bool inhibit_pending = false; // an Inhibit call awaits its answer
+    bool logind_absent_logged = false;
+    guint let_go_timer = 0;
+    int let_go_waited_ms = 0;
+};
+SleepWatch watch;
+
+void release_inhibitor()
+{
+    if (watch.inhibitor_fd >= 0) {
+        close(watch.inhibitor_fd);
+        watch.inhibitor_fd = -1;
+    }
+}
+
+bool logind_not_on_bus(const GError *error)
+{
+    return g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
+}
+
+void on_inhibit_reply(GObject *source, GAsyncResult *result, gpointer user_data)
+{
+    (void)user_data;
+    watch.inhibit_pending = false;
+    g_autoptr(GUnixFDList) fds = nullptr;
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply =
+        g_dbus_connection_call_with_unix_fd_list_finish(G_DBUS_CONNECTION(source), &fds, result, &error);
+    int fd = -1;
+    if (reply != nullptr) {
+        gint32 index = -1;
+        g_variant_get(reply, "(h)", &index);
+        fd = fds != nullptr ? g_unix_fd_list_get(fds, index, &error) : -1;
+    }
+    if (fd < 0) {
+        // Typically refused because a sleep is already under way: the next
+        // resume asks again.
+        if (error == nullptr || !logind_not_on_bus(error)) {
+            if (error != nullptr) {
+                g_dbus_error_strip_remote_error(error);
+            }
+            TVP_LOG(ERR_LOG_GRADE, "could not take a sleep inhibitor: %s\n",
+                    error != nullptr ? error->message : "no file descriptor in the answer");
+        }
+        return;
+    }
+    if (sleeping.load()) {
+        // The sleep was announced while the call was under way: there is nothing
+        // left to delay; the next resume takes a new one.
+        close(fd);
+        return;
+    }
+    release_inhibitor();
+    watch.inhibitor_fd = fd;
+    TVP_LOG(DBG_LOG_GRADE, "sleep inhibitor taken.\n");
+}
+
+void take_inhibitor()
+{
+    if (watch.inhibitor_fd >= 0 || watch.inhibit_pending) {
+        return;
+    }
+    watch.inhibit_pending = true;
+    g_dbus_connection_call_with_unix_fd_list(
+        watch.connection, kLogindName, kLogindPath, kLogindManager, "Inhibit",
+        g_variant_new("(ssss)", "sleep", "tirvane-serverd", "Lets go of the fingerprint module before sleep",
+                      "delay"),
+        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, kInhibitCallTimeoutMs, nullptr, nullptr,
+        on_inhibit_reply, nullptr);
+}
+
+bool device_let_go()
+{
+    return tvp_get_dev_status(dev_tirvane) == DEVS_COMM_IDLE && usb_get_dev_handle() == nullptr;
+}
+
+gboolean check_let_go(gpointer user_data)
+{
+    (void)user_data;
+    watch.let_go_waited_ms += kLetGoPollMs;
+    const bool idle = device_let_go();
+    if (!idle && watch.let_go_waited_ms < kLetGoLimitMs) {
+        return G_SOURCE_CONTINUE;
+    }
+    if (idle) {
+        TVP_LOG(LOG_LOG_GRADE, "module let go for sleep after %d ms.\n", watch.let_go_waited_ms);
+    } else {
+        TVP_LOG(ERR_LOG_GRADE, "the device did not become idle within %d ms, sleep is no longer delayed.\n",
+                kLetGoLimitMs);
+    }
+    watch.let_go_timer = 0;
+    release_inhibitor();
+    return G_SOURCE_REMOVE;
+}
+
+void prepare_for_sleep()
+{
+    if (sleeping.exchange(true)) {
+        return;
+    }
+    TVP_LOG(LOG_LOG_GRADE, "the system is going to sleep.\n");
+    tvp_dev *dev = dev_tirvane;
+    if (dev != nullptr) {
+        const int status = tvp_get_dev_status(dev);
+        if (status == DEVS_ENROLL_DOING || status == DEVS_VERIFY_DOING) {
+            // As an unplug: the operation's next exchange finds no module, it
+            // reports the departure and ends; no one may open the module again
+            // before the resume.
+            usb_dev_set_null();
+        }
+    }
+    if (dev == nullptr || device_let_go()) {
+        TVP_LOG(LOG_LOG_GRADE, "module let go for sleep after %d ms.\n", 0);
+        release_inhibitor();
+        return;
+    }
+    watch.let_go_waited_ms = 0;
+    if (watch.let_go_timer == 0) {
+        watch.let_go_timer = g_timeout_add(kLetGoPollMs, check_let_go, nullptr);
+    }
+}
+
+void *find_module_after_resume(void *arg)
+{
+    (void)arg;
+    tvp_dev *dev = dev_tirvane;
+    driver_info *priv = tvp_priv(dev);
+    if (tvp_ops_discover(dev) > 0) {
+        priv->dev_state |= 0x01;
+        priv->set_dev_state(priv->dev_state.load());
+        if (!tvp_fprint_list_is_current()) {
+            tvp_load_fprint_list(dev);
+        }
+        usb_dev_get_port_path();
+        usb_dev_enable_autosuspend();
+        TVP_LOG(LOG_LOG_GRADE, "module found after the resume.\n");
+    } else {
+        priv->dev_state &= static_cast<unsigned char>(~0x01);
+        TVP_LOG(LOG_LOG_GRADE, "no module after the resume; it is taken when it arrives.\n");
+    }
+    return nullptr;
+}
+
+void resumed()
+{
+    const bool was_sleeping = sleeping.exchange(false);
+    if (watch.let_go_timer != 0) {
+        g_source_remove(watch.let_go_timer);
+        watch.let_go_timer = 0;
+    }
+    if (was_sleeping) {
+        TVP_LOG(LOG_LOG_GRADE, "the system has resumed.\n");
+        if (dev_tirvane != nullptr && dev_tirvane->enable != 0) {
+            tvp_start_thread(find_module_after_resume, nullptr);
+        }
+    }
+    take_inhibitor();
+}
+
+void on_prepare_for_sleep(GDBusConnection *connection, const gchar *sender, const gchar *path,
+                          const gchar *interface, const gchar *signal, GVariant *parameters,
+                          gpointer user_data)
+{
+    (void)connection;
+    (void)sender;
+    (void)path;
+    (void)interface;
+    (void)signal;
+    (void)user_data;
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) {
+        return;
+    }
+    gboolean start = FALSE;
+    g_variant_get(parameters, "(b)", &start);
+    if (start) {
+        prepare_for_sleep();
+    } else {
+        resumed();
+    }
+}
+
+void on_logind_appeared(GDBusConnection *connection, const gchar *name, const gchar *owner,
+                        gpointer user_data)
+{
+    (void)connection;
+    (void)name;
+    (void)owner;
+    (void)user_data;
+    watch.logind_absent_logged = false;
+    if (!sleeping.load()) {
+        take_inhibitor();
+    }
+}
+
+void on_logind_vanished(GDBusConnection *connection, const gchar *name, gpointer user_data)
+{
+    (void)connection;
+    (void)name;
+    (void)user_data;
+    // An inhibitor of a logind that has gone delays nothing.
+    release_inhibitor();
+    if (!watch.logind_absent_logged) {
+        watch.logind_absent_logged = true;
+        TVP_LOG(LOG_LOG_GRADE, "logind is not on the bus, system sleep is not watched.\n");
+    }
+}
+
+} // namespace
+
+void tvp_sleep_watch_start(GDBusConnection *connection)
+{
+    if (watch.connection != nullptr) {
+        return;
+    }
+    watch.connection = G_DBUS_CONNECTION(g_object_ref(connection));
+    // GDBus passes on the signal only when its sender owns logind's name.
+    g_dbus_connection_signal_subscribe(connection, kLogindName, kLogindManager, "PrepareForSleep",
+                                       kLogindPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_prepare_for_sleep,
+                                       nullptr, nullptr);
+    // The first inhibitor is taken when logind is seen on the bus, now or later.
+    g_bus_watch_name_on_connection(connection, kLogindName, G_BUS_NAME_WATCHER_FLAGS_NONE, on_logind_appeared,
+                                   on_logind_vanished, nullptr, nullptr);
+}
+
+bool tvp_system_sleeping(void)
+{
+    return sleeping.load();
+}

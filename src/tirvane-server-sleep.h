@@ -1,0 +1,15 @@
+// System sleep: the service lets go of the module before the machine sleeps and
+// finds it again after the resume, under a delay inhibitor of logind's.
+#pragma once
+
+#include <gio/gio.h>
+
+// Watches logind's PrepareForSleep on `connection` and takes the first delay
+// inhibitor. Without logind on the bus the service runs without either (logged
+// once); a logind that comes later is used from its first resume on.
+void tvp_sleep_watch_start(GDBusConnection *connection);
+
+// From the announcement of a sleep until the resume: no operation may take the
+// device or open the module, and a running enrolment or verification ends as if
+// the module had been unplugged.
+bool tvp_system_sleeping(void);
