@@ -184,6 +184,10 @@ TEST_P(SleepDuringOperation, EndsAsAnUnplugAndTheDeviceServesAfterTheResume)
     EXPECT_NE(verify_signals(h)[0], "(0, {})");
     EXPECT_EQ(stat_value(h.emu().command("stats"), "opens"), stat_value(before, "opens"))
         << "the module is not opened while the machine sleeps";
+    g_autoptr(GError) delete_error =
+        h.call("deleteFingerByName", g_variant_new("(ss)", "alice", "thumb"), nullptr, 3000);
+    EXPECT_EQ(delete_error, nullptr) << "a deletion during the sleep is answered";
+    EXPECT_EQ(h.listfingers("alice").size(), 1u) << "and leaves the finger listed, its template kept";
 
     resume();
     verify_matches("alice", "alice-thumb");
