@@ -121,4 +121,34 @@ inline bool touch_and_wait(ServiceHarness &h, const std::string &args)
     return h.wait_for([&] { return h.signals("enrollStatusChanged").size() > seen; }, 5000);
 }
 
+// The device count the service reports; -1 when the call failed.
+inline int device_count(ServiceHarness &h)
+{
+    gint count = -1;
+    tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
+    return count;
+}
+
+// One value of the emulator's "stats" line ("key=value ...").
+inline std::string stat_value(const std::string &stats, const std::string &key)
+{
+    auto pos = stats.find(key + "=");
+    if (pos == std::string::npos) {
+        return "";
+    }
+    pos += key.size() + 1;
+    return stats.substr(pos, stats.find(' ', pos) - pos);
+}
+
+inline std::vector<std::string> verify_signals(ServiceHarness &h)
+{
+    return sig_strs(h.signals("verifyStatusChanged"));
+}
+
+// The module holds an identification request that waits for a touch.
+inline bool identify_pending(ServiceHarness &h)
+{
+    return h.emu().command("pending").find("identify") != std::string::npos;
+}
+
 } // namespace tvtest

@@ -9,23 +9,6 @@ using namespace tvtest;
 namespace
 {
 
-int device_count(ServiceHarness &h)
-{
-    gint count = -1;
-    tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
-    return count;
-}
-
-std::string stat_value(const std::string &stats, const std::string &key)
-{
-    auto pos = stats.find(key + "=");
-    if (pos == std::string::npos) {
-        return "";
-    }
-    pos += key.size() + 1;
-    return stats.substr(pos, stats.find(' ', pos) - pos);
-}
-
 } // namespace
 
 TEST(HotPlug, PlugAndUnplugWhileIdleFollowTheModule)

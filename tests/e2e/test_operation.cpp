@@ -11,13 +11,6 @@ using namespace tvtest;
 namespace
 {
 
-int device_count(ServiceHarness &h)
-{
-    gint count = -1;
-    tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
-    return count;
-}
-
 std::string list_entry(int index, const char *user, const char *finger, int slot)
 {
     return "[UserFprint-" + std::to_string(index) + "]\nenable=true\nuser_id=" + user +
@@ -44,16 +37,6 @@ void install_image(ServiceHarness &h, DaemonOptions &options, const char *mode, 
     write_file(h.conf_dir() + base + ".bin", image_with_version(image_version));
 }
 
-std::string stat_value(const std::string &stats, const std::string &key)
-{
-    auto pos = stats.find(key + "=");
-    if (pos == std::string::npos) {
-        return "";
-    }
-    pos += key.size() + 1;
-    return stats.substr(pos, stats.find(' ', pos) - pos);
-}
-
 bool sent_reboot(ServiceHarness &h)
 {
     return has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 0b ff 3c c3 69 96 51 52 58 4b");
@@ -62,16 +45,6 @@ bool sent_reboot(ServiceHarness &h)
 bool checks_done(ServiceHarness &h)
 {
     return h.log_text().find("start-up checks done") != std::string::npos;
-}
-
-std::vector<std::string> verify_signals(ServiceHarness &h)
-{
-    return sig_strs(h.signals("verifyStatusChanged"));
-}
-
-bool identify_pending(ServiceHarness &h)
-{
-    return h.emu().command("pending").find("identify") != std::string::npos;
 }
 
 void verify(ServiceHarness &h, const char *user)

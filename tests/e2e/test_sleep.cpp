@@ -11,33 +11,6 @@ constexpr const char *kLogind = "org.freedesktop.login1";
 constexpr const char *kLogindPath = "/org/freedesktop/login1";
 constexpr const char *kMockInterface = "org.freedesktop.DBus.Mock";
 
-std::vector<std::string> verify_signals(ServiceHarness &h)
-{
-    return sig_strs(h.signals("verifyStatusChanged"));
-}
-
-bool identify_pending(ServiceHarness &h)
-{
-    return h.emu().command("pending").find("identify") != std::string::npos;
-}
-
-std::string stat_value(const std::string &stats, const std::string &key)
-{
-    auto pos = stats.find(key + "=");
-    if (pos == std::string::npos) {
-        return "";
-    }
-    pos += key.size() + 1;
-    return stats.substr(pos, stats.find(' ', pos) - pos);
-}
-
-int device_count(ServiceHarness &h)
-{
-    gint count = -1;
-    tirvane_call_get_device_count_sync(h.proxy(), &count, nullptr, nullptr);
-    return count;
-}
-
 size_t count_of(const std::string &text, const std::string &line)
 {
     size_t n = 0;

@@ -325,19 +325,6 @@ void run_cable(unsigned seed, Shared &shared)
     }
 }
 
-int device_count(ServiceHarness &h)
-{
-    GVariant *reply = nullptr;
-    g_autoptr(GError) err = h.call("getDeviceCount", nullptr, &reply, 5000);
-    if (err != nullptr || reply == nullptr) {
-        return -1;
-    }
-    gint count = -1;
-    g_variant_get(reply, "(i)", &count);
-    g_variant_unref(reply);
-    return count;
-}
-
 // Waits until the counts stop changing (two equal samples 500 ms apart).
 ProcCounts steady_counts(ServiceHarness &h, int timeout_ms)
 {
