@@ -74,6 +74,18 @@ bool mock_has_hanging_calls(ServiceHarness &h)
     return hanging == TRUE;
 }
 
+// The mock's log line of the last CheckAuthorization it received.
+std::string last_check(ServiceHarness &h)
+{
+    const std::string log = slurp(h.dir() + "/mock-polkitd.out");
+    const size_t at = log.rfind(" CheckAuthorization ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t end = log.find('\n', at);
+    return log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
 // Root (the harness's own connection) is served while a check is held: true
 // when both calls answered within `bound_ms` each.
 bool root_is_served(ServiceHarness &h, int bound_ms)
@@ -152,7 +164,14 @@ TEST_P(PolkitDecides, AsTheMockSays)
     const Decision &d = GetParam();
     ASSERT_TRUE(control_mock(h, "SetAllowed", actions(d.allowed)));
     UnprivilegedClient nobody(h.bus_address());
+    const std::string bus_name = nobody.unique_name();
+    ASSERT_FALSE(bus_name.empty());
     const std::string answer = nobody.call(d.line);
+    // polkit was asked about the caller's bus name, with interaction allowed.
+    const std::string asked = last_check(h);
+    EXPECT_NE(asked.find("'system-bus-name'"), std::string::npos) << asked;
+    EXPECT_NE(asked.find("dbus.String('" + bus_name + "', variant_level=1)"), std::string::npos) << asked;
+    EXPECT_NE(asked.find(" {} 1 \"tirvane-"), std::string::npos) << asked;
     if (d.denied_for == nullptr) {
         ASSERT_EQ(answer, "ok") << d.line << ": " << nobody.detail();
         if (d.reply_has != nullptr) {

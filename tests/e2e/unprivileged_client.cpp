@@ -24,6 +24,8 @@ namespace
 {
 
 constexpr const char *kClientModeVariable = "TIRVANE_E2E_UNPRIVILEGED_CLIENT";
+// A line the client answers itself, with its connection's unique bus name.
+constexpr const char *kUniqueNameRequest = "uniqueName";
 
 // ---- The client side ------------------------------------------------------------
 //
@@ -119,6 +121,11 @@ std::string one_line(const char *text)
         }
         const std::string method = words.front();
         words.erase(words.begin());
+        if (method == kUniqueNameRequest) {
+            printf("ok %s\n", g_dbus_connection_get_unique_name(bus));
+            fflush(stdout);
+            continue;
+        }
         g_autoptr(GError) call_error = nullptr;
         g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
             bus, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane", method.c_str(),
@@ -229,6 +236,11 @@ std::string UnprivilegedClient::answer(int timeout_ms)
     }
     detail_ = text.substr(cut + 1);
     return text.substr(0, cut);
+}
+
+std::string UnprivilegedClient::unique_name()
+{
+    return call(kUniqueNameRequest) == "ok" ? detail_ : "";
 }
 
 std::string UnprivilegedClient::call(const std::string &line, int timeout_ms)

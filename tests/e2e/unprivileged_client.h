@@ -29,6 +29,8 @@ class UnprivilegedClient
     bool send(const std::string &line);
     // The answer of the oldest call sent and not yet answered, as call() gives it.
     std::string answer(int timeout_ms = kAnswerWaitMs);
+    // The client's unique name on the bus (empty when it did not say).
+    std::string unique_name();
     // The reply's text (after "ok") or the error's message (after "error").
     const std::string &detail() const
     {
