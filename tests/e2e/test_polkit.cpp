@@ -4,6 +4,7 @@
 #include "unprivileged_client.h"
 
 #include <chrono>
+#include <ostream>
 
 using namespace tvtest;
 
@@ -144,6 +145,11 @@ const Decision kDecisions[] = {
     {"VerifyStopNeedsVerify", {kEnroll}, "verifyStop", kVerify, nullptr, nullptr},
 };
 
+void PrintTo(const Decision &d, std::ostream *os)
+{
+    *os << d.name;
+}
+
 class PolkitDecides : public ::testing::TestWithParam<Decision>
 {
   protected:
@@ -211,6 +217,11 @@ const SlowPolkit kSlowPolkits[] = {
     {"Hung", "SimulateHang", [] { return g_variant_new("(b)", TRUE); }, kDenied, kBoundMs - 1000,
      kBusDefaultTimeoutMs},
 };
+
+void PrintTo(const SlowPolkit &p, std::ostream *os)
+{
+    *os << p.name;
+}
 
 class PolkitTakesItsTime : public ::testing::TestWithParam<SlowPolkit>
 {
