@@ -1,4 +1,4 @@
-# Installation of tirvane-serverd: the daemon, its bus and systemd integration,
+# Installation of tirvane-serverd: the daemon, its bus, polkit and systemd integration,
 # the default driver configuration and the manual pages. tirvanectl installs
 # itself from tools/CMakeLists.txt. Everything honours DESTDIR.
 #
@@ -36,6 +36,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/data/nuvex.kal.Tirvane.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d)
 install(FILES ${CMAKE_SOURCE_DIR}/data/nuvex.kal.Tirvane.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces)
+install(FILES ${CMAKE_SOURCE_DIR}/data/nuvex.kal.tirvane.policy
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions)
 
 # ---- Manual pages, with the project version -----------------------------------
 set(TIRVANE_VERSION "${PROJECT_VERSION}")

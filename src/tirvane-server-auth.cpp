@@ -2,13 +2,28 @@
 // right to act on a user's fingers.
 //
 // The caller's identity is its connection's Unix user id, asked of the bus
-// daemon, never taken from the arguments. Root may call every method. Other
-// callers may enrol, rename and delete only for their own user id, given either
-// as their user name or as their decimal uid; may stop only an operation they
-// started themselves; and may not reset the device, change the storage type or
-// export/import data. Verification, listing and the device queries stay open,
-// since login screens run as system users. Every method of the interface has a
-// rule; a method without one is refused.
+// daemon, never taken from the arguments. Root may call every method and is
+// never made to wait for polkit. The device queries (openDevice, releaseDevice,
+// getDeviceCount, getDeviceName) are open to every caller and ask no one. For
+// every other method a caller other than root needs polkit's yes for the
+// method's action (data/nuvex.kal.tirvane.policy):
+//   nuvex.kal.tirvane.verify  verify, verifyStop, listfingers (of any user:
+//                             login screens run as system users);
+//   nuvex.kal.tirvane.enroll  enroll, stopEnroll, renamefingerName,
+//                             deleteFingerByName, deleteAllFeatureByUserId for
+//                             the caller's own user id, given as its user name
+//                             or as its decimal uid;
+//   nuvex.kal.tirvane.manage  those for another user's id, and the root-only
+//                             methods (resetDevice, setStorageType, the export
+//                             and import methods and their stops).
+// polkit is asked asynchronously (tirvane-server-polkit.cpp) and answers within
+// a bound or the call is refused. When polkit is not on the bus at all, today's
+// uid rules decide instead: verification and listing stay open, enrolment,
+// renaming and deletion only for the caller's own user id, and the root-only
+// methods for root. Either way a caller other than root may stop only an
+// operation it started itself. Every method of the interface has a rule; a
+// method without one is refused. A refusal is AccessDenied naming the method,
+// and the polkit action when polkit refused.
 //
 // Why a handler that runs first on each handler signal, on the main loop, and
 // not the skeleton's "g-authorize-method": that signal must decide at once, so a
@@ -16,10 +31,12 @@
 // a connected "g-authorize-method" makes the skeleton send every call through a
 // thread of GIO's pool and back, for every method, before any handler runs. As
 // the first handler of the emission the gate answers open methods at no cost,
-// can hold a call (report it handled) while the uid is looked up asynchronously,
-// and then emits the handler signal again.
+// can hold a call (report it handled) while the uid is looked up or polkit is
+// asked, and then emits the handler signal again; what polkit said rides on the
+// invocation to that emission.
 #include "common.h"
 #include "tirvane-server-bus.h"
+#include "tirvane-server-polkit.h"
 #include "tirvane-server-session.h"
 #include "tirvane_common.h"
 
@@ -37,6 +54,8 @@ namespace
 constexpr size_t kMaxFieldLength = TVP_TEXT_FIELD_SIZE - 1;
 constexpr size_t kUidCacheLimit = 1024;
 
+// Who may call a method by uid alone: the rule for root, and for every caller
+// when polkit is not on the bus.
 enum class Access {
     Open,         // every caller
     OwnUser,      // root, or a caller whose own user id is the first argument
@@ -44,33 +63,38 @@ enum class Access {
     RootOnly,     // root
 };
 
-// One rule per method of the interface, with the names of its string arguments
-// that land in the list's 100-byte fields.
+// One rule per method of the interface: the uid rule that holds without polkit,
+// the polkit action for the caller's own user (null: polkit is never asked),
+// the action when the first argument names another user (null: any user is
+// the same), and the names of its string arguments that land in the list's
+// 100-byte fields.
 struct MethodRule {
     const char *method;
     Access access;
+    const char *action;
+    const char *other_user_action;
     const char *text_args[3];
 };
 
 const MethodRule kRules[] = {
-    {"openDevice", Access::Open, {}},
-    {"releaseDevice", Access::Open, {}},
-    {"enroll", Access::OwnUser, {"userId", "fingerName", nullptr}},
-    {"stopEnroll", Access::OwnOperation, {}},
-    {"verify", Access::Open, {"userId", nullptr, nullptr}},
-    {"verifyStop", Access::OwnOperation, {}},
-    {"deleteFingerByName", Access::OwnUser, {"userId", "fingerName", nullptr}},
-    {"deleteAllFeatureByUserId", Access::OwnUser, {"userId", nullptr, nullptr}},
-    {"listfingers", Access::Open, {"userId", nullptr, nullptr}},
-    {"renamefingerName", Access::OwnUser, {"userId", "fingerName", "newName"}},
-    {"exportAllDataFromDevice", Access::RootOnly, {}},
-    {"exportDataStop", Access::RootOnly, {}},
-    {"getDeviceCount", Access::Open, {}},
-    {"getDeviceName", Access::Open, {}},
-    {"importAllDataToDevice", Access::RootOnly, {}},
-    {"importDataStop", Access::RootOnly, {}},
-    {"resetDevice", Access::RootOnly, {}},
-    {"setStorageType", Access::RootOnly, {}},
+    {"openDevice", Access::Open, nullptr, nullptr, {}},
+    {"releaseDevice", Access::Open, nullptr, nullptr, {}},
+    {"enroll", Access::OwnUser, kActionEnroll, kActionManage, {"userId", "fingerName", nullptr}},
+    {"stopEnroll", Access::OwnOperation, kActionEnroll, nullptr, {}},
+    {"verify", Access::Open, kActionVerify, nullptr, {"userId", nullptr, nullptr}},
+    {"verifyStop", Access::OwnOperation, kActionVerify, nullptr, {}},
+    {"deleteFingerByName", Access::OwnUser, kActionEnroll, kActionManage, {"userId", "fingerName", nullptr}},
+    {"deleteAllFeatureByUserId", Access::OwnUser, kActionEnroll, kActionManage, {"userId", nullptr, nullptr}},
+    {"listfingers", Access::Open, kActionVerify, nullptr, {"userId", nullptr, nullptr}},
+    {"renamefingerName", Access::OwnUser, kActionEnroll, kActionManage, {"userId", "fingerName", "newName"}},
+    {"exportAllDataFromDevice", Access::RootOnly, kActionManage, nullptr, {}},
+    {"exportDataStop", Access::RootOnly, kActionManage, nullptr, {}},
+    {"getDeviceCount", Access::Open, nullptr, nullptr, {}},
+    {"getDeviceName", Access::Open, nullptr, nullptr, {}},
+    {"importAllDataToDevice", Access::RootOnly, kActionManage, nullptr, {}},
+    {"importDataStop", Access::RootOnly, kActionManage, nullptr, {}},
+    {"resetDevice", Access::RootOnly, kActionManage, nullptr, {}},
+    {"setStorageType", Access::RootOnly, kActionManage, nullptr, {}},
 };
 
 const MethodRule *rule_of(const char *method)
@@ -229,15 +253,57 @@ bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Acces
     return true;
 }
 
-// A call held while the bus daemon is asked who sent it.
+// A call held while the bus daemon is asked who sent it, or polkit whether it
+// may; `action` is the polkit action asked about.
 struct PendingCall {
     GObject *skeleton;
     GDBusMethodInvocation *invocation;
     const char *handler_signal;
+    const char *action;
 };
 
+// Holds the call: references on its skeleton and invocation until release().
+PendingCall *hold_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char *handler_signal,
+                       const char *action)
+{
+    auto *pending = new (std::nothrow) PendingCall{skeleton, invocation, handler_signal, action};
+    if (pending != nullptr) {
+        g_object_ref(skeleton);
+        g_object_ref(invocation);
+    }
+    return pending;
+}
+
+void release(PendingCall *pending)
+{
+    g_object_unref(pending->invocation);
+    g_object_unref(pending->skeleton);
+    delete pending;
+}
+
+// What polkit said of a held call, kept on its invocation for the emission
+// that follows; none before polkit was asked.
+enum class Ruling : guintptr { None = 0, Authorised, UidRules };
+
+GQuark ruling_quark()
+{
+    static const GQuark quark = g_quark_from_static_string("tvp-polkit-ruling");
+    return quark;
+}
+
+Ruling ruling_of(GDBusMethodInvocation *invocation)
+{
+    return static_cast<Ruling>(GPOINTER_TO_SIZE(g_object_get_qdata(G_OBJECT(invocation), ruling_quark())));
+}
+
+void set_ruling(GDBusMethodInvocation *invocation, Ruling ruling)
+{
+    g_object_set_qdata(G_OBJECT(invocation), ruling_quark(), GSIZE_TO_POINTER(static_cast<gsize>(ruling)));
+}
+
 // Emits the handler signal again for a held call: the gate now finds the uid
-// in the cache and lets the call through to its handler, or refuses it.
+// in the cache (and polkit's ruling on the invocation) and lets the call
+// through to its handler, or refuses it.
 void redispatch(const PendingCall &pending)
 {
     GVariant *params = g_dbus_method_invocation_get_parameters(pending.invocation);
@@ -288,33 +354,90 @@ void on_uid_reply(GObject *source, GAsyncResult *result, gpointer data)
         cache_uid(g_dbus_method_invocation_get_sender(pending->invocation), value);
         redispatch(*pending);
     }
-    g_object_unref(pending->invocation);
-    g_object_unref(pending->skeleton);
-    delete pending;
+    release(pending);
 }
 
 // Asks the bus daemon for the caller's uid without waiting; the call is held
-// (a reference on its invocation) until the answer comes.
+// until the answer comes.
 void look_up_uid_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocation,
                                const char *handler_signal)
 {
-    auto *pending = new (std::nothrow) PendingCall{skeleton, invocation, handler_signal};
+    PendingCall *pending = hold_call(skeleton, invocation, handler_signal, nullptr);
     if (pending == nullptr) {
         refuse_unidentified(invocation, g_dbus_method_invocation_get_method_name(invocation));
         return;
     }
-    g_object_ref(skeleton);
-    g_object_ref(invocation);
     g_dbus_connection_call(g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus",
                            "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
                            uid_request(g_dbus_method_invocation_get_sender(invocation)),
                            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, on_uid_reply, pending);
 }
 
+// polkit's refusal of `action`; `reason` (may be empty) says why when polkit
+// did not say no itself.
+void deny_action(GDBusMethodInvocation *invocation, const char *action, const char *reason)
+{
+    g_dbus_method_invocation_return_error(
+        invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, "%s: not authorised for %s%s",
+        g_dbus_method_invocation_get_method_name(invocation), action, reason);
+}
+
+void on_polkit_verdict(PolkitVerdict verdict, gpointer data)
+{
+    auto *pending = static_cast<PendingCall *>(data);
+    switch (verdict) {
+    case PolkitVerdict::Authorised:
+        set_ruling(pending->invocation, Ruling::Authorised);
+        redispatch(*pending);
+        break;
+    case PolkitVerdict::Absent:
+        set_ruling(pending->invocation, Ruling::UidRules);
+        redispatch(*pending);
+        break;
+    case PolkitVerdict::NotAuthorised:
+        deny_action(pending->invocation, pending->action, "");
+        break;
+    case PolkitVerdict::NoAnswer:
+        deny_action(pending->invocation, pending->action, " (polkit did not answer in time)");
+        break;
+    case PolkitVerdict::Failed:
+        deny_action(pending->invocation, pending->action, " (polkit could not be asked)");
+        break;
+    }
+    release(pending);
+}
+
+// Asks polkit about `action` without waiting; the call is held until polkit
+// decides or the bound passes.
+void ask_polkit_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocation,
+                              const char *handler_signal, const char *action)
+{
+    PendingCall *pending = hold_call(skeleton, invocation, handler_signal, action);
+    if (pending == nullptr) {
+        deny_action(invocation, action, " (out of memory)");
+        return;
+    }
+    tvp_polkit_check(g_dbus_method_invocation_get_connection(invocation),
+                     g_dbus_method_invocation_get_sender(invocation), action, on_polkit_verdict, pending);
+}
+
+// The polkit action the call needs: the rule's own, or the one for acting on
+// another user when the first argument names someone other than the caller.
+const char *action_for(GDBusMethodInvocation *invocation, const MethodRule &rule, uid_t uid)
+{
+    if (rule.other_user_action == nullptr) {
+        return rule.action;
+    }
+    GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
+    g_autoptr(GVariant) first = g_variant_get_child_value(params, 0);
+    return user_id_is_callers(g_variant_get_string(first, nullptr), uid) ? rule.action
+                                                                         : rule.other_user_action;
+}
+
 enum class Gate { Allowed, Answered };
 
 // Whether the call may go on to its handler now. Answered: refused (with its
-// error sent), or held for the asynchronous uid lookup.
+// error sent), or held for the asynchronous uid lookup or polkit check.
 Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char *handler_signal)
 {
     const char *method = g_dbus_method_invocation_get_method_name(invocation);
@@ -327,7 +450,7 @@ Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char 
     if (!check_text_sizes(invocation, *rule)) {
         return Gate::Answered;
     }
-    if (rule->access == Access::Open) {
+    if (rule->action == nullptr) {
         return Gate::Allowed;
     }
     const char *sender = g_dbus_method_invocation_get_sender(invocation);
@@ -338,7 +461,22 @@ Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char 
         look_up_uid_then_dispatch(skeleton, invocation, handler_signal);
         return Gate::Answered;
     }
-    return access_allowed(invocation, method, rule->access, uid) ? Gate::Allowed : Gate::Answered;
+    if (uid == 0) {
+        return Gate::Allowed;
+    }
+    // A peer-to-peer connection has no bus name to show polkit.
+    const Ruling ruling = sender == nullptr ? Ruling::UidRules : ruling_of(invocation);
+    switch (ruling) {
+    case Ruling::Authorised:
+        // The stop methods still meet the uid check of the stop hand-over.
+        return Gate::Allowed;
+    case Ruling::UidRules:
+        return access_allowed(invocation, method, rule->access, uid) ? Gate::Allowed : Gate::Answered;
+    case Ruling::None:
+        break;
+    }
+    ask_polkit_then_dispatch(skeleton, invocation, handler_signal, action_for(invocation, *rule, uid));
+    return Gate::Answered;
 }
 
 } // namespace
@@ -378,7 +516,16 @@ bool tvp_method_has_rule(const char *method)
 bool tvp_method_open_to_all(const char *method)
 {
     const MethodRule *rule = rule_of(method);
-    return rule != nullptr && rule->access == Access::Open;
+    return rule != nullptr && rule->access == Access::Open && rule->action == nullptr;
+}
+
+const char *tvp_method_polkit_action(const char *method, bool other_user)
+{
+    const MethodRule *rule = rule_of(method);
+    if (rule == nullptr) {
+        return nullptr;
+    }
+    return other_user && rule->other_user_action != nullptr ? rule->other_user_action : rule->action;
 }
 
 void tvp_deny_call(GDBusMethodInvocation *invocation, const char *fmt, const char *method)

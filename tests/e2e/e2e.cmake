@@ -1,6 +1,6 @@
 # End-to-end tests: the real daemon on a private bus with the emulated module.
 add_library(tirvane_e2e_fixture STATIC ${CMAKE_CURRENT_LIST_DIR}/bus_fixture.cpp
-            $<TARGET_OBJECTS:tirvane_generated>)
+            ${CMAKE_CURRENT_LIST_DIR}/unprivileged_client.cpp $<TARGET_OBJECTS:tirvane_generated>)
 target_include_directories(tirvane_e2e_fixture PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${GEN_DIR})
 target_compile_options(tirvane_e2e_fixture PRIVATE ${TIRVANE_WARNINGS})
 target_link_libraries(tirvane_e2e_fixture PUBLIC tirvane_emu_client PkgConfig::GLIB GTest::gtest Threads::Threads)
@@ -12,7 +12,7 @@ target_compile_definitions(tirvane_e2e_fixture PRIVATE
 add_dependencies(tirvane_e2e_fixture tirvane-serverd tirvane-usb-standin)
 
 # Programs e2e_<name> from test_<name>.cpp; a new test file is added here.
-set(_e2e_tests auth enroll hotplug manage operation sleep spine upgrade verify wire_recovery)
+set(_e2e_tests auth enroll hotplug manage operation polkit sleep spine upgrade verify wire_recovery)
 if(TARGET tirvanectl)
   list(APPEND _e2e_tests cli)
 endif()

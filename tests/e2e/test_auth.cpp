@@ -1,174 +1,13 @@
 // Who may do what: the caller's identity comes from the bus, not the arguments.
 #include "flow_helpers.h"
+#include "unprivileged_client.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 using namespace tvtest;
 
 namespace
 {
-
-constexpr uid_t kNobody = 65534;
-constexpr const char *kClientModeVariable = "TIRVANE_E2E_UNPRIVILEGED_CLIENT";
-
-// ---- The unprivileged client ----------------------------------------------------
-//
-// A verification belongs to the connection that started it: a caller that leaves
-// the bus has its operation stopped. To stop its own verification the caller must
-// stay connected between the two calls, so this test binary doubles as a client
-// that keeps one connection as "nobody" and runs one call per line read from its
-// standard input ("verify USER", "verifyStop", "stopEnroll"), answering "ok" or
-// the error's name. It is chosen before main (and before GLib starts a thread)
-// when the variable above is set.
-
-GVariant *client_args(const std::string &method, const std::string &arg)
-{
-    if (method == "verify") {
-        return g_variant_new("(si)", arg.c_str(), 1);
-    }
-    return nullptr;
-}
-
-[[noreturn]] void run_unprivileged_client()
-{
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
-        printf("error cannot become nobody: %s\n", strerror(errno));
-        fflush(stdout);
-        _exit(2);
-    }
-    g_autoptr(GError) error = nullptr;
-    const char *address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    g_autoptr(GDBusConnection) bus = g_dbus_connection_new_for_address_sync(
-        address != nullptr ? address : "",
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    if (bus == nullptr) {
-        printf("error %s\n", error->message);
-        fflush(stdout);
-        _exit(2);
-    }
-    char line[256];
-    while (fgets(line, sizeof(line), stdin) != nullptr) {
-        line[strcspn(line, "\n")] = '\0';
-        const std::string text(line);
-        const size_t space = text.find(' ');
-        const std::string method = text.substr(0, space);
-        const std::string arg = space == std::string::npos ? "" : text.substr(space + 1);
-        g_autoptr(GError) call_error = nullptr;
-        g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-            bus, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane", method.c_str(),
-            client_args(method, arg), nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &call_error);
-        if (reply != nullptr) {
-            printf("ok\n");
-        } else {
-            g_autofree char *name = g_dbus_error_get_remote_error(call_error);
-            printf("error %s\n", name != nullptr ? name : call_error->message);
-        }
-        fflush(stdout);
-    }
-    _exit(0);
-}
-
-[[gnu::constructor]] void choose_client_mode()
-{
-    const char *mode = getenv(kClientModeVariable);
-    if (mode != nullptr && strcmp(mode, "1") == 0) {
-        run_unprivileged_client();
-    }
-}
-
-// This binary run as the client above, with its pipes.
-class UnprivilegedClient
-{
-  public:
-    explicit UnprivilegedClient(const std::string &bus_address)
-    {
-        int to_child[2] = {-1, -1};
-        int from_child[2] = {-1, -1};
-        if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
-        std::vector<std::string> env_text;
-        for (char **e = environ; *e != nullptr; ++e) {
-            if (strncmp(*e, "DBUS_SYSTEM_BUS_ADDRESS=", 24) != 0) {
-                env_text.emplace_back(*e);
-            }
-        }
-        env_text.push_back(std::string(kClientModeVariable) + "=1");
-        env_text.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + bus_address);
-        std::vector<char *> envp;
-        for (auto &e : env_text) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        char self[] = "/proc/self/exe";
-        char *argv[] = {self, nullptr};
-        if (posix_spawn(&pid_, self, &actions, nullptr, argv, envp.data()) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(to_child[0]);
-        close(from_child[1]);
-        in_ = to_child[1];
-        out_ = from_child[0];
-    }
-    ~UnprivilegedClient()
-    {
-        if (in_ >= 0) {
-            close(in_); // the client ends at the end of its input
-        }
-        if (out_ >= 0) {
-            close(out_);
-        }
-        if (pid_ > 0) {
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-    }
-    UnprivilegedClient(const UnprivilegedClient &) = delete;
-    UnprivilegedClient &operator=(const UnprivilegedClient &) = delete;
-
-    // Runs one call and returns "ok", "error NAME", or "no answer".
-    std::string call(const std::string &line)
-    {
-        const std::string text = line + "\n";
-        if (pid_ <= 0 || write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-            return "no answer";
-        }
-        std::string answer;
-        char c = 0;
-        while (true) {
-            pollfd fd{out_, POLLIN, 0};
-            if (poll(&fd, 1, 15000) <= 0 || read(out_, &c, 1) != 1) {
-                return "no answer";
-            }
-            if (c == '\n') {
-                return answer;
-            }
-            answer += c;
-        }
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-};
 
 struct CallOutcome {
     int status = -1;
@@ -334,7 +173,7 @@ TEST_F(Authorisation, NeitherStopMethodOfAnotherUserEndsRootsEnrolment)
 TEST_F(Authorisation, AnUnprivilegedCallerStopsItsOwnVerification)
 {
     UnprivilegedClient nobody(h.bus_address());
-    ASSERT_EQ(nobody.call("verify alice"), "ok");
+    ASSERT_EQ(nobody.call("verify alice 1"), "ok");
     h.pump(300); // the verification takes the device and waits for a touch
     EXPECT_EQ(nobody.call("verifyStop"), "ok") << "its own verification";
     // The device is free again: an enrolment starts instead of being refused as busy.

@@ -51,6 +51,7 @@ expect_file "$dest/usr/bin/tirvanectl" 755
 expect_file "$dest/usr/share/dbus-1/system.d/nuvex.kal.Tirvane.conf" 644
 expect_file "$dest/usr/share/dbus-1/system-services/nuvex.kal.Tirvane.service" 644
 expect_file "$dest/usr/share/dbus-1/interfaces/nuvex.kal.Tirvane.xml" 644
+expect_file "$dest/usr/share/polkit-1/actions/nuvex.kal.tirvane.policy" 644
 expect_file "$dest$unit_full/tirvane-serverd.service" 644
 expect_file "$dest/usr/share/man/man1/tirvanectl.1" 644
 expect_file "$dest/usr/share/man/man8/tirvane-serverd.8" 644
@@ -60,6 +61,8 @@ cmp -s "$src/data/nuvex.kal.Tirvane.conf" "$dest/usr/share/dbus-1/system.d/nuvex
   fail "the installed bus policy differs from data/nuvex.kal.Tirvane.conf"
 cmp -s "$src/data/nuvex.kal.Tirvane.xml" "$dest/usr/share/dbus-1/interfaces/nuvex.kal.Tirvane.xml" ||
   fail "the installed introspection XML differs from data/nuvex.kal.Tirvane.xml"
+cmp -s "$src/data/nuvex.kal.tirvane.policy" "$dest/usr/share/polkit-1/actions/nuvex.kal.tirvane.policy" ||
+  fail "the installed polkit actions differ from data/nuvex.kal.tirvane.policy"
 cmp -s "$src/data/fp_driver.conf" "$dest$conf_dir/fp_driver.conf" ||
   fail "the installed fp_driver.conf differs from data/fp_driver.conf"
 [ ! -e "$dest$conf_dir/tvplist.conf" ] || fail "tvplist.conf must be left to the service"

@@ -53,3 +53,11 @@ set_tests_properties(unit.usb_recovery PROPERTIES TIMEOUT 60)
 # The gate's rule table against the generated interface description.
 tirvane_unit_test(unit_rules SOURCES ${_u}/test_rules.cpp)
 target_link_libraries(unit_rules PRIVATE tirvane_all)
+target_compile_definitions(unit_rules PRIVATE
+  TIRVANE_POLKIT_POLICY_PATH="${CMAKE_SOURCE_DIR}/data/nuvex.kal.tirvane.policy")
+
+# The policy file is valid against polkit's own DTD.
+add_test(NAME polkit.policy_validates
+         COMMAND xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd
+                 ${CMAKE_SOURCE_DIR}/data/nuvex.kal.tirvane.policy)
+set_tests_properties(polkit.policy_validates PROPERTIES TIMEOUT 60)
