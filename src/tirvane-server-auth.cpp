@@ -519,6 +519,19 @@ bool tvp_method_open_to_all(const char *method)
     return rule != nullptr && rule->access == Access::Open && rule->action == nullptr;
 }
 
+bool tvp_call_passes_gate_at_once(const char *method, const char *sender)
+{
+    const MethodRule *rule = rule_of(method);
+    if (rule == nullptr) {
+        return false;
+    }
+    if (rule->access == Access::Open && rule->action == nullptr) {
+        return true;
+    }
+    uid_t uid = 0;
+    return sender != nullptr && cached_uid(sender, &uid) && uid == 0;
+}
+
 const char *tvp_method_polkit_action(const char *method, bool other_user)
 {
     const MethodRule *rule = rule_of(method);

@@ -54,25 +54,31 @@ constexpr const char *kInterfaceName = "nuvex.kal.Tirvane";
 // Calls answered on the bus connection's own thread. A call dispatched through
 // the skeleton crosses from the connection's thread to the main loop, and its
 // reply crosses back: two thread wake-ups, about a third of the round trip of a
-// call that only reads a fact. These methods take no arguments, are open to
-// every caller and read only facts fixed before the name is owned or kept
-// atomically, so they are answered where they arrive, with the same reply and
-// log lines as their handlers. Any call of theirs that does not look exactly like
-// that (another path or interface, none given, arguments, no reply wanted, the
-// object not yet exported) goes through the skeleton as every other call does.
+// call that only reads a fact. These methods only read facts fixed before the
+// name is owned, kept atomically, or copied out of the list store under its
+// lock, so they are answered where they arrive, with the same reply and log
+// lines as their handlers, when the gate would let the call through at once
+// (getDeviceCount and getDeviceName are open to all; listfingers only for a
+// sender known to be root). Any call that does not look exactly like that
+// (another path or interface, none given, other arguments or an oversized one,
+// no reply wanted, the object not yet exported, a caller the gate must look up
+// or ask polkit about, a listing the handler must do itself) goes through the
+// skeleton as every other call does.
 struct QuickAnswer {
     const char *method;
-    GVariant *(*answer)(void);
+    GVariant *(*answer)(void);                      // for a call without arguments
+    GVariant *(*answer_for_user)(const char *user); // for a call with one user id
 };
 
 const QuickAnswer kQuickAnswers[] = {
-    {"getDeviceCount", tvp_get_device_count_answer},
-    {"getDeviceName", tvp_get_device_name_answer},
+    {"getDeviceCount", tvp_get_device_count_answer, nullptr},
+    {"getDeviceName", tvp_get_device_name_answer, nullptr},
+    {"listfingers", nullptr, tvp_listfingers_quick_answer},
 };
 
 std::atomic<bool> skeleton_exported{false};
 
-const QuickAnswer *quick_answer_for(GDBusMessage *message)
+const QuickAnswer *quick_method_for(GDBusMessage *message)
 {
     if (g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
         (g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) != 0 ||
@@ -82,17 +88,38 @@ const QuickAnswer *quick_answer_for(GDBusMessage *message)
     const char *path = g_dbus_message_get_path(message);
     const char *interface = g_dbus_message_get_interface(message);
     const char *member = g_dbus_message_get_member(message);
-    GVariant *body = g_dbus_message_get_body(message);
     if (path == nullptr || interface == nullptr || member == nullptr || strcmp(path, kObjectPath) != 0 ||
-        strcmp(interface, kInterfaceName) != 0 || (body != nullptr && g_variant_n_children(body) != 0)) {
+        strcmp(interface, kInterfaceName) != 0) {
         return nullptr;
     }
     for (const auto &quick : kQuickAnswers) {
         if (strcmp(quick.method, member) == 0) {
-            return tvp_method_open_to_all(member) ? &quick : nullptr;
+            return tvp_call_passes_gate_at_once(member, g_dbus_message_get_sender(message)) ? &quick
+                                                                                            : nullptr;
         }
     }
     return nullptr;
+}
+
+// The reply body, or null when the call must go through the skeleton.
+GVariant *quick_answer_to(GDBusMessage *message)
+{
+    const QuickAnswer *quick = quick_method_for(message);
+    if (quick == nullptr) {
+        return nullptr;
+    }
+    GVariant *body = g_dbus_message_get_body(message);
+    if (quick->answer != nullptr) {
+        return body == nullptr || g_variant_n_children(body) == 0 ? quick->answer() : nullptr;
+    }
+    if (body == nullptr || !g_variant_is_of_type(body, G_VARIANT_TYPE("(s)"))) {
+        return nullptr;
+    }
+    g_autoptr(GVariant) user = g_variant_get_child_value(body, 0);
+    gsize length = 0;
+    const char *id = g_variant_get_string(user, &length);
+    // An id too long for the list is refused by the gate, with its error.
+    return length < TVP_TEXT_FIELD_SIZE ? quick->answer_for_user(id) : nullptr;
 }
 
 // A filter of the connection: runs on its thread for every message.
@@ -100,12 +127,12 @@ GDBusMessage *answer_quick_calls(GDBusConnection *connection, GDBusMessage *mess
                                  gpointer user_data)
 {
     (void)user_data;
-    const QuickAnswer *quick = incoming ? quick_answer_for(message) : nullptr;
-    if (quick == nullptr) {
+    GVariant *answer = incoming ? quick_answer_to(message) : nullptr;
+    if (answer == nullptr) {
         return message;
     }
     g_autoptr(GDBusMessage) reply = g_dbus_message_new_method_reply(message);
-    g_dbus_message_set_body(reply, quick->answer());
+    g_dbus_message_set_body(reply, answer);
     g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
     g_object_unref(message);
     return nullptr;

@@ -34,6 +34,10 @@ gboolean gdbus_handle_get_device_name(Tirvane *skeleton, GDBusMethodInvocation *
 // tirvane-server-bus.cpp); callable from any thread.
 GVariant *tvp_get_device_count_answer(void);
 GVariant *tvp_get_device_name_answer(void);
+// The reply of listfingers for `id` when it can be built anywhere (module present,
+// list table in step with its file), with the handler's log lines; null when the
+// call must go to its handler.
+GVariant *tvp_listfingers_quick_answer(const char *id);
 gboolean gdbus_handle_export_all_data_from_device(Tirvane *skeleton, GDBusMethodInvocation *invocation,
                                                   const gchar *path);
 gboolean gdbus_handle_export_data_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
@@ -88,6 +92,10 @@ void tvp_connect_method_gate(gpointer skeleton, const char *handler_signal);
 bool tvp_method_has_rule(const char *method);
 // Whether the method's rule lets every caller through without asking anyone.
 bool tvp_method_open_to_all(const char *method);
+// Whether the gate would let a call of `method` from the bus name `sender`
+// through at once, asking no one: a method open to all, or a sender already
+// known to be root. Argument sizes are not looked at. Callable from any thread.
+bool tvp_call_passes_gate_at_once(const char *method, const char *sender);
 // The polkit action a caller other than root needs for the method, for its own
 // user id or (`other_user`) for another's; null when polkit is never asked or
 // the method has no rule.

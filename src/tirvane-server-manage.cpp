@@ -144,6 +144,28 @@ void *delete_all_fingers_pt(void *data)
 
 } // namespace
 
+namespace
+{
+
+// Copies the names of `id`'s fingers, in list order, into `names` (room for the
+// whole list and the terminator): 100-byte heap buffers, as the reply wants.
+void collect_finger_names(tvp_dev *dev, const char *id, char **names)
+{
+    int count = 0;
+    fprint_info list[TVP_FPRINT_LIST_SIZE];
+    tvp_copy_fprint_list(dev, list);
+    for (const fprint_info &entry : list) {
+        if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
+            auto *name = static_cast<char *>(g_malloc0(TVP_TEXT_FIELD_SIZE));
+            memcpy(name, entry.fprint_name, TVP_TEXT_FIELD_SIZE - 1);
+            names[count++] = name;
+            TVP_LOG(DBG_LOG_GRADE, "%s\n", name);
+        }
+    }
+}
+
+} // namespace
+
 gboolean gdbus_handle_listfingers(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id)
 {
     TVP_LOG(DBG_LOG_GRADE, "start, id=%s.\n", id);
@@ -155,23 +177,29 @@ gboolean gdbus_handle_listfingers(Tirvane *skeleton, GDBusMethodInvocation *invo
         TVP_LOG(LOG_LOG_GRADE, "can't open device.\n");
     } else if (tvp_fprint_list_is_current() || tvp_get_fprint_list(dev) == 0) {
         // The table is re-read whenever the file changed since it was loaded or saved.
-        int count = 0;
-        fprint_info list[TVP_FPRINT_LIST_SIZE];
-        tvp_copy_fprint_list(dev, list);
-        for (const fprint_info &entry : list) {
-            if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
-                auto *name = static_cast<char *>(g_malloc0(TVP_TEXT_FIELD_SIZE));
-                memcpy(name, entry.fprint_name, TVP_TEXT_FIELD_SIZE - 1);
-                finger_name[count++] = name;
-                TVP_LOG(DBG_LOG_GRADE, "%s\n", name);
-            }
-        }
+        collect_finger_names(dev, id, finger_name);
     }
     tirvane_complete_listfingers(skeleton, invocation, finger_name);
     g_strfreev(finger_name);
     finger_name = nullptr;
     TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return TRUE;
+}
+
+GVariant *tvp_listfingers_quick_answer(const char *id)
+{
+    tvp_dev *dev = dev_tirvane;
+    // Without a module the handler also clears a pending one-key result; a list
+    // file that changed is read again by the handler on the main loop.
+    if (dev == nullptr || dev->dev_num.load() < 1 || !tvp_fprint_list_is_current()) {
+        return nullptr;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "start, id=%s.\n", id);
+    g_auto(GStrv) names = static_cast<char **>(g_malloc0_n(TVP_FPRINT_LIST_SIZE + 1, sizeof(char *)));
+    collect_finger_names(dev, id, names);
+    GVariant *answer = g_variant_new("(^as)", names);
+    TVP_LOG(DBG_LOG_GRADE, "end.\n");
+    return answer;
 }
 
 gboolean gdbus_handle_renamefinger_name(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
