@@ -157,6 +157,10 @@ TEST_P(SleepDuringOperation, EndsAsAnUnplugAndTheDeviceServesAfterTheResume)
     EXPECT_NE(verify_signals(h)[0], "(0, {})");
     EXPECT_EQ(stat_value(h.emu().command("stats"), "opens"), stat_value(before, "opens"))
         << "the module is not opened while the machine sleeps";
+    g_autoptr(GError) enroll_error = nullptr;
+    ASSERT_TRUE(tirvane_call_enroll_sync(h.proxy(), "alice", "ring", nullptr, &enroll_error));
+    ASSERT_TRUE(h.wait_signals("enrollStatusChanged", 1, 3000)) << "an enrolment during the sleep hangs";
+    EXPECT_EQ(sig_strs(h.signals("enrollStatusChanged")), std::vector<std::string>{"(1, {\"subcode\":1}\n)"});
     g_autoptr(GError) delete_error =
         h.call("deleteFingerByName", g_variant_new("(ss)", "alice", "thumb"), nullptr, 3000);
     EXPECT_EQ(delete_error, nullptr) << "a deletion during the sleep is answered";
