@@ -280,15 +280,16 @@ TEST(Vanish, ClientsThatVanishMidOperationLeaveTheDeviceFreeForTheNext)
 
         // The service notices and lets go of the device (a verification first
         // collects a late result, then cancels the module's search). An
-        // enrolment whose caller was gone before the service could ask the bus
+        // operation whose caller was gone before the service could ask the bus
         // who it was is refused instead and never starts.
         bool refused_unknown = false;
+        const char *status_signal = op == Op::Enroll ? "enrollStatusChanged" : "verifyStatusChanged";
         const bool noticed = h.wait_for(
             [&] {
                 const std::string log = h.log_text();
-                refused_unknown = op == Op::Enroll && moment == Moment::RightAfterSending &&
+                refused_unknown = moment == Moment::RightAfterSending &&
                                   count_of(log, "could not be identified") > unknown_before &&
-                                  signals_of(h, "enrollStatusChanged", user) == 0;
+                                  signals_of(h, status_signal, user) == 0;
                 return refused_unknown ||
                        count_of(log, "left the bus, stopping its operation") > noticed_before;
             },
