@@ -18,6 +18,7 @@
 // of its own since it opens the module.
 #include "tirvane-server-sleep.h"
 
+#include "app_fp256_360.h"
 #include "common.h"
 #include "tirvane-server-operation.h"
 #include "tirvane_common.h"
@@ -49,7 +50,9 @@ struct SleepWatch {
     bool inhibit_pending = false; // an Inhibit call awaits its answer
     bool logind_absent_logged = false;
     guint let_go_timer = 0;
-    int let_go_waited_ms = 0;
+    // Read on the service's clock: the polls may run late under load.
+    struct timeval sleep_announced {
+    };
 };
 SleepWatch watch;
 
@@ -126,13 +129,13 @@ bool device_let_go()
 gboolean check_let_go(gpointer user_data)
 {
     (void)user_data;
-    watch.let_go_waited_ms += kLetGoPollMs;
+    const int waited_ms = fp_get_increment_of_time_ms(&watch.sleep_announced);
     const bool idle = device_let_go();
-    if (!idle && watch.let_go_waited_ms < kLetGoLimitMs) {
+    if (!idle && waited_ms < kLetGoLimitMs) {
         return G_SOURCE_CONTINUE;
     }
     if (idle) {
-        TVP_LOG(LOG_LOG_GRADE, "module let go for sleep after %d ms.\n", watch.let_go_waited_ms);
+        TVP_LOG(LOG_LOG_GRADE, "module let go for sleep after %d ms.\n", waited_ms);
     } else {
         TVP_LOG(ERR_LOG_GRADE, "the device did not become idle within %d ms, sleep is no longer delayed.\n",
                 kLetGoLimitMs);
@@ -163,7 +166,7 @@ void prepare_for_sleep()
         release_inhibitor();
         return;
     }
-    watch.let_go_waited_ms = 0;
+    fp_get_time_now(&watch.sleep_announced);
     if (watch.let_go_timer == 0) {
         watch.let_go_timer = g_timeout_add(kLetGoPollMs, check_let_go, nullptr);
     }
