@@ -521,11 +521,10 @@ bool tvp_method_open_to_all(const char *method)
 
 bool tvp_call_passes_gate_at_once(const char *method, const char *sender)
 {
-    const MethodRule *rule = rule_of(method);
-    if (rule == nullptr) {
+    if (!tvp_method_has_rule(method)) {
         return false;
     }
-    if (rule->access == Access::Open && rule->action == nullptr) {
+    if (tvp_method_open_to_all(method)) {
         return true;
     }
     uid_t uid = 0;
