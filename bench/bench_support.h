@@ -81,19 +81,6 @@ inline std::string bench_emu_state(int entries)
     return state;
 }
 
-// Whether `name` has an owner on the bus.
-inline bool name_has_owner(GDBusConnection *connection, const char *name)
-{
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-        g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
-    gboolean has = FALSE;
-    if (reply != nullptr) {
-        g_variant_get(reply, "(b)", &has);
-    }
-    return has == TRUE;
-}
-
 // A child process that is ended (SIGTERM, then SIGKILL) when this goes away.
 class Child
 {

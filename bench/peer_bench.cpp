@@ -81,14 +81,11 @@ class FprintdPeer
             return false;
         }
         const std::map<std::string, std::string> bus_env = {{"DBUS_SYSTEM_BUS_ADDRESS", h_.bus_address()}};
-        if (!polkit_.start({python, "-m", "dbusmock", "--system", "--template", "polkitd"}, bus_env,
-                           h_.dir() + "/polkit-mock.out", why) ||
-            !logind_.start({python, "-m", "dbusmock", "--system", "--template", "logind"}, bus_env,
-                           h_.dir() + "/logind-mock.out", why)) {
-            return false;
-        }
-        if (!wait_name("org.freedesktop.PolicyKit1", 10000) || !wait_name("org.freedesktop.login1", 10000)) {
-            *why = "the polkit and logind mocks did not take their names";
+        // The harness starts the mocks with the interpreter checked above.
+        setenv("TIRVANE_TEST_PYTHON", python.c_str(), 1);
+        if (!h_.start_mock("polkitd", "org.freedesktop.PolicyKit1") ||
+            !h_.start_mock("logind", "org.freedesktop.login1")) {
+            *why = h_.error;
             return false;
         }
         // The peer's policy check always passes, as ours does for root.
@@ -105,10 +102,9 @@ class FprintdPeer
         if (!fprintd_.start({fprintd, "--no-timeout"}, env, h_.dir() + "/fprintd.out", why)) {
             return false;
         }
-        h_.wait_for(
-            [&] { return !fprintd_.running() || name_has_owner(h_.connection(), "net.reactivated.Fprint"); },
-            10000);
-        if (!name_has_owner(h_.connection(), "net.reactivated.Fprint")) {
+        h_.wait_for([&] { return !fprintd_.running() || h_.name_has_owner("net.reactivated.Fprint"); },
+                    10000);
+        if (!h_.name_has_owner("net.reactivated.Fprint")) {
             const std::string out = tvtest::slurp(h_.dir() + "/fprintd.out");
             *why = std::string(fprintd_.running() ? "fprintd did not take its name"
                                                   : "fprintd ended at start-up") +
@@ -136,27 +132,15 @@ class FprintdPeer
     void stop()
     {
         fprintd_.stop();
-        logind_.stop();
-        polkit_.stop();
+        h_.stop_mock("org.freedesktop.login1");
+        h_.stop_mock("org.freedesktop.PolicyKit1");
     }
 
   private:
-    // Adds fprintd's own policy and the mocks' names to the harness's bus and
-    // has the bus read its configuration again.
+    // Adds fprintd's own policy to the harness's bus (which already grants the
+    // names of polkit and logind) and has the bus read its configuration again.
     bool extend_bus_policy(const std::string &fprintd_policy, std::string *why)
     {
-        const std::string mocks = h_.dir() + "/peer-mocks.conf";
-        tvtest::write_file(
-            mocks, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                   "<busconfig>\n"
-                   "  <policy context=\"default\">\n"
-                   "    <allow own=\"org.freedesktop.PolicyKit1\"/>\n"
-                   "    <allow own=\"org.freedesktop.login1\"/>\n"
-                   "    <allow send_destination=\"org.freedesktop.PolicyKit1\"/>\n"
-                   "    <allow send_destination=\"org.freedesktop.login1\"/>\n"
-                   "  </policy>\n"
-                   "</busconfig>\n");
         const std::string conf_path = h_.dir() + "/bus.conf";
         std::string conf = tvtest::slurp(conf_path);
         const size_t end = conf.rfind("</busconfig>");
@@ -164,7 +148,7 @@ class FprintdPeer
             *why = "cannot read the private bus configuration " + conf_path;
             return false;
         }
-        conf.insert(end, "  <include>" + fprintd_policy + "</include>\n  <include>" + mocks + "</include>\n");
+        conf.insert(end, "  <include>" + fprintd_policy + "</include>\n");
         tvtest::write_file(conf_path, conf);
         g_autoptr(GError) err = nullptr;
         g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
@@ -177,14 +161,7 @@ class FprintdPeer
         return true;
     }
 
-    bool wait_name(const char *name, int timeout_ms)
-    {
-        return h_.wait_for([&] { return name_has_owner(h_.connection(), name); }, timeout_ms);
-    }
-
     tvtest::ServiceHarness &h_;
-    Child polkit_;
-    Child logind_;
     Child fprintd_;
 };
 

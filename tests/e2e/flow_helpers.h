@@ -121,6 +121,29 @@ inline bool touch_and_wait(ServiceHarness &h, const std::string &args)
     return h.wait_for([&] { return h.signals("enrollStatusChanged").size() > seen; }, 5000);
 }
 
+// Waits that must end are bounded by what the service promises plus slack;
+// the sanitizers slow the daemon down, so the bounds grow with them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kTimeScale = 3;
+#else
+constexpr int kTimeScale = 1;
+#endif
+
+inline int bound_ms(int ms)
+{
+    return ms * kTimeScale;
+}
+
+// Occurrences of `needle` in `text`.
+inline size_t count_of(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 // The device count the service reports; -1 when the call failed.
 inline int device_count(ServiceHarness &h)
 {

@@ -11,12 +11,6 @@ using namespace tvtest;
 namespace
 {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kTimeScale = 3;
-#else
-constexpr int kTimeScale = 1;
-#endif
-
 constexpr const char *kPolkit = "org.freedesktop.PolicyKit1";
 constexpr const char *kVerify = "nuvex.kal.tirvane.verify";
 constexpr const char *kEnroll = "nuvex.kal.tirvane.enroll";
@@ -34,15 +28,6 @@ long ms_since(Clock::time_point start)
 {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-size_t count_of(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
 }
 
 // A call to the mock's control interface; true when it answered.
@@ -88,13 +73,13 @@ std::string last_check(ServiceHarness &h)
 }
 
 // Root (the harness's own connection) is served while a check is held: true
-// when both calls answered within `bound_ms` each.
-bool root_is_served(ServiceHarness &h, int bound_ms)
+// when both calls answered within `within_ms` each.
+bool root_is_served(ServiceHarness &h, int within_ms)
 {
     g_autoptr(GVariant) name = nullptr;
-    g_autoptr(GError) name_error = h.call("getDeviceName", nullptr, &name, bound_ms);
+    g_autoptr(GError) name_error = h.call("getDeviceName", nullptr, &name, within_ms);
     g_autoptr(GVariant) list = nullptr;
-    g_autoptr(GError) list_error = h.call("listfingers", g_variant_new("(s)", "alice"), &list, bound_ms);
+    g_autoptr(GError) list_error = h.call("listfingers", g_variant_new("(s)", "alice"), &list, within_ms);
     return name_error == nullptr && list_error == nullptr;
 }
 

@@ -11,13 +11,32 @@ constexpr const char *kLogind = "org.freedesktop.login1";
 constexpr const char *kLogindPath = "/org/freedesktop/login1";
 constexpr const char *kMockInterface = "org.freedesktop.DBus.Mock";
 
-size_t count_of(const std::string &text, const std::string &line)
+// The service's inhibitors as "what mode", from logind's own list.
+std::vector<std::string> service_inhibitors(ServiceHarness &h)
 {
-    size_t n = 0;
-    for (size_t pos = text.find(line); pos != std::string::npos; pos = text.find(line, pos + 1)) {
-        ++n;
+    GVariant *reply = nullptr;
+    g_autoptr(GError) error = h.call_mock(kLogind, kLogindPath, "org.freedesktop.login1.Manager",
+                                          "ListInhibitors", nullptr, &reply);
+    std::vector<std::string> out;
+    if (reply == nullptr) {
+        return {"error: " + std::string(error->message)};
     }
-    return n;
+    g_autoptr(GVariant) list = g_variant_get_child_value(reply, 0);
+    GVariantIter iter;
+    g_variant_iter_init(&iter, list);
+    const gchar *what = nullptr;
+    const gchar *who = nullptr;
+    const gchar *why = nullptr;
+    const gchar *mode = nullptr;
+    guint32 uid = 0;
+    guint32 pid = 0;
+    while (g_variant_iter_next(&iter, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid)) {
+        if (std::string(who) == "tirvane-serverd") {
+            out.push_back(std::string(what) + " " + mode);
+        }
+    }
+    g_variant_unref(reply);
+    return out;
 }
 
 // The daemon with logind played by python3-dbusmock's template.
@@ -32,32 +51,9 @@ class Sleep : public ::testing::Test
             << "inhibitors: " << list_of(inhibitors());
     }
 
-    // The service's inhibitors as "what mode", from logind's own list.
     std::vector<std::string> inhibitors()
     {
-        GVariant *reply = nullptr;
-        g_autoptr(GError) error = h.call_mock(kLogind, kLogindPath, "org.freedesktop.login1.Manager",
-                                              "ListInhibitors", nullptr, &reply);
-        std::vector<std::string> out;
-        if (reply == nullptr) {
-            return {"error: " + std::string(error->message)};
-        }
-        g_autoptr(GVariant) list = g_variant_get_child_value(reply, 0);
-        GVariantIter iter;
-        g_variant_iter_init(&iter, list);
-        const gchar *what = nullptr;
-        const gchar *who = nullptr;
-        const gchar *why = nullptr;
-        const gchar *mode = nullptr;
-        guint32 uid = 0;
-        guint32 pid = 0;
-        while (g_variant_iter_next(&iter, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid)) {
-            if (std::string(who) == "tirvane-serverd") {
-                out.push_back(std::string(what) + " " + mode);
-            }
-        }
-        g_variant_unref(reply);
-        return out;
+        return service_inhibitors(h);
     }
 
     // logind's announcement of a sleep (true) or of the resume (false).
@@ -281,19 +277,9 @@ TEST(SleepWithoutLogind, ServiceRunsAndTakesTheInhibitorWhenLogindArrives)
         3000));
     EXPECT_EQ(device_count(h), 1);
     ASSERT_TRUE(h.start_mock("logind", kLogind)) << h.error;
-    ASSERT_TRUE(h.wait_for(
-        [&] {
-            GVariant *reply = nullptr;
-            g_autoptr(GError) error = h.call_mock(kLogind, kLogindPath, "org.freedesktop.login1.Manager",
-                                                  "ListInhibitors", nullptr, &reply);
-            if (reply == nullptr) {
-                return false;
-            }
-            g_autoptr(GVariant) list = g_variant_get_child_value(reply, 0);
-            g_variant_unref(reply);
-            return g_variant_n_children(list) == 1;
-        },
-        5000));
+    ASSERT_TRUE(
+        h.wait_for([&] { return service_inhibitors(h) == std::vector<std::string>{"sleep delay"}; }, 5000))
+        << "inhibitors: " << list_of(service_inhibitors(h));
     EXPECT_EQ(count_of(h.log_text(), "logind is not on the bus"), 1u);
 }
 

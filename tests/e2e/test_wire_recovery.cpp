@@ -14,17 +14,6 @@ using namespace tvtest;
 namespace
 {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kTimeScale = 3;
-#else
-constexpr int kTimeScale = 1;
-#endif
-
-int bound_ms(int ms)
-{
-    return ms * kTimeScale;
-}
-
 long long ms_since(std::chrono::steady_clock::time_point begin)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin)

@@ -68,18 +68,8 @@ inline double seconds_since(std::chrono::steady_clock::time_point begin)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }
 
-// Waits that must end are bounded by what the service promises plus slack;
-// the sanitizers slow the daemon down, so the bounds grow with them.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kTimeScale = 3;
-#else
-constexpr int kTimeScale = 1;
-#endif
-
-inline int bound_ms(int ms)
-{
-    return ms * kTimeScale;
-}
+using tvtest::bound_ms;
+using tvtest::kTimeScale;
 
 inline long long ms_since(std::chrono::steady_clock::time_point begin)
 {
@@ -353,15 +343,7 @@ inline std::string join(const std::vector<std::string> &lines, const char *sep =
     return out;
 }
 
-// Occurrences of `needle` in `text`.
-inline size_t count_of(const std::string &text, const std::string &needle)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
-        ++n;
-    }
-    return n;
-}
+using tvtest::count_of;
 
 // ---- a bus client of its own ----------------------------------------------------
 
