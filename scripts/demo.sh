@@ -74,6 +74,10 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 echo "module firmware now: $(emu version | cut -d' ' -f3)"
+if [ "$(emu version | cut -d' ' -f2)" != "1502" ]; then
+  echo "demo: the upgrade did not happen; the service's log is $conf/log_tvp.txt" >&2
+  exit 1
+fi
 for _ in $(seq 100); do grep -q "start-up checks done" "$conf/log_tvp.txt" 2>/dev/null && break; sleep 0.1; done
 sleep 1
 "$ctl" info
@@ -114,7 +118,10 @@ if [ -n "$pam_wrapper" ] && [ -f "$pam_module" ] && command -v pamtester >/dev/n
     pamtester tirvane-demo alice authenticate &
   p=$!
   touch_finger alice-thumb
-  wait "$p" || echo "(pamtester exit status $?; a session that logind marks remote is refused)"
+  if ! wait "$p"; then
+    echo "demo: pamtester failed (a session that logind marks remote, or without a seat, is refused)" >&2
+    exit 1
+  fi
 else
   echo "(skipped: needs libpam-wrapper and pamtester, see scripts/install-deps.sh)"
 fi
