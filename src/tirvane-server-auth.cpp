@@ -173,10 +173,29 @@ bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid)
 namespace
 {
 
+bool all_digits(const char *text)
+{
+    if (*text == '\0') {
+        return false;
+    }
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A user id is the caller's own when it is the caller's decimal uid or user
+// name. An all-digit id always means a uid: a user named "1001" does not own
+// the entries of uid 1001, which a login for that uid would accept.
 bool user_id_is_callers(const char *user_id, uid_t uid)
 {
     if (std::to_string(uid) == user_id) {
         return true;
+    }
+    if (all_digits(user_id)) {
+        return false;
     }
     struct passwd pwd {
     };

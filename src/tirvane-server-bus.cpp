@@ -2,6 +2,7 @@
 // hand-over of calls to worker threads.
 #include "tirvane-server-bus.h"
 #include "common.h"
+#include "tirvane-server-session.h"
 #include "tirvane-server-sleep.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
@@ -204,6 +205,25 @@ void gdbus_signal_verify_status_changed(char *id, int code, char *msg)
 {
     TVP_LOG(DBG_LOG_GRADE, "start.\r\n");
     tirvane_emit_verify_status_changed(TIRVANE(pSkeleton), id, code, msg);
+}
+
+void tvp_emit_status_to(const TvpCaller *to, const char *signal, char *id, int code, char *msg)
+{
+    const bool enrol = strcmp(signal, "enrollStatusChanged") == 0;
+    if (to == nullptr || to->connection == nullptr || to->sender == nullptr) {
+        void (*forward)(char *, int, char *) =
+            enrol ? tvp_enroll_status_changed_callback : tvp_verify_status_changed_callback;
+        if (forward != nullptr) {
+            forward(id, code, msg);
+        }
+        return;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "start.\r\n");
+    g_autoptr(GError) error = nullptr;
+    if (!g_dbus_connection_emit_signal(to->connection, to->sender, kObjectPath, kInterfaceName, signal,
+                                       g_variant_new("(sis)", id, code, msg), &error)) {
+        TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
+    }
 }
 
 void gdbus_signal_data_export_status(char *id, int code, char *msg)

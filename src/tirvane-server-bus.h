@@ -22,6 +22,14 @@ void gdbus_signal_data_export_status(char *id, int code, char *msg);
 void gdbus_signal_data_import_status(char *id, int code, char *msg);
 void gdbus_signal_rest_status(char *id, int code, char *msg);
 
+struct TvpCaller;
+// A status signal of an operation (enrollStatusChanged, verifyStatusChanged),
+// sent to the connection that started it only: who enrols or verifies, and
+// whether a touch matched, is nobody else's business, and a client waiting for
+// its own result must never see another operation's. Without a known caller
+// the signal goes through the broadcast forwarder of the same name.
+void tvp_emit_status_to(const TvpCaller *to, const char *signal, char *id, int code, char *msg);
+
 // Device-level methods.
 gboolean gdbus_handle_open_device(Tirvane *skeleton, GDBusMethodInvocation *invocation, gint i);
 gboolean gdbus_handle_release_device(Tirvane *skeleton, GDBusMethodInvocation *invocation, gint i);

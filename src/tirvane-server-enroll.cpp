@@ -31,19 +31,18 @@ constexpr const char *kEnrollFailedText = "Enroll failed, please press your fing
 class EnrollSignals
 {
   public:
-    explicit EnrollSignals(char *user_id) : user_id_(user_id) {}
+    EnrollSignals(char *user_id, const TvpCaller *to) : user_id_(user_id), to_(to) {}
 
     void send(int code, const char *format, int value = 0)
     {
         char msg_info[TVP_MSG_SIZE] = {0};
         snprintf(msg_info, sizeof(msg_info), format, value);
-        if (tvp_enroll_status_changed_callback != nullptr) {
-            tvp_enroll_status_changed_callback(user_id_, code, msg_info);
-        }
+        tvp_emit_status_to(to_, "enrollStatusChanged", user_id_, code, msg_info);
     }
 
   private:
     char *user_id_;
+    const TvpCaller *to_;
 };
 
 void note_extra_info(tvp_dev *dev, const char *text, LOG_GRADE_ENUM grade,
@@ -297,7 +296,7 @@ void *gdbus_enroll_pt(void *data)
     TVP_LOG(LOG_LOG_GRADE, "start.\n");
     call->capture_caller();
     tirvane_complete_enroll(call->skeleton(), call->invocation());
-    EnrollSignals signals(user_id);
+    EnrollSignals signals(user_id, &call->caller());
 
     if (dev->enable == 0 || dev->dev_num.load() < 1) {
         signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
@@ -332,7 +331,8 @@ void *gdbus_stop_enroll_pt(void *data)
     if (tvp_stop_and_wait(dev_tirvane, false, call->caller())) {
         tirvane_complete_stop_enroll(call->skeleton(), call->invocation());
     } else {
-        tvp_deny_call(call->invocation(), "%s: the running operation belongs to another user", "stopEnroll");
+        tvp_deny_call(call->invocation(), "%s: the running operation was started by another caller",
+                      "stopEnroll");
     }
     call.reset();
     TVP_LOG(LOG_LOG_GRADE, "end.\n");

@@ -1,6 +1,7 @@
 // Process entry of tirvane-serverd.
 #include "common.h"
 #include "tirvane-server-bus.h"
+#include "tirvane-server-lockout.h"
 #include "tirvane-server-operation.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
@@ -18,6 +19,8 @@ int main(int argc, char **argv)
         return -1;
     }
     TVP_LOG(DBG_LOG_GRADE, "driver start.\n");
+    const DRIVER_CONFIG_STRUCT &config = tvp_priv(dev_tirvane)->config;
+    tvp_lockout_set_policy({config.lockout_failures, config.lockout_seconds, config.lockout_max_seconds});
     upgrade_module_init();
     read_fw_version();
     if (libusb_init(nullptr) != 0) {

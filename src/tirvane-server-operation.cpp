@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <pthread.h>
+#include <string>
 #include <unistd.h>
 
 namespace
@@ -25,6 +26,7 @@ std::mutex hand_over_mutex;
 struct Owner {
     bool known = false;
     uid_t uid = 0;
+    std::string connection; // unique bus name of the caller, empty when none
 };
 Owner owner;
 
@@ -55,6 +57,7 @@ bool try_take(tvp_dev *dev, int status, const TvpCaller *by)
     }
     owner.known = by != nullptr && by->uid_known;
     owner.uid = owner.known ? by->uid : 0;
+    owner.connection = by != nullptr && by->sender != nullptr ? by->sender : "";
     // A stop that came before this operation took the device does not apply to
     // it; one that comes from now on does.
     tvp_priv(dev)->ctrlFlag.store(kStopNone);
@@ -62,10 +65,21 @@ bool try_take(tvp_dev *dev, int status, const TvpCaller *by)
     return true;
 }
 
-// Root stops anything; another caller only what a caller of its uid started.
+// A stop ends what the stopper's own connection started, or, for a caller other
+// than root, what another connection of its uid started (a user's tools stop
+// each other). Root gets no wider right: login programs, greeters and sshd all
+// run as root, and one of them stopping another's prompt, or a user's
+// enrolment, is what an attacker with a shell would ask for. An administrator
+// ends another caller's operation by ending that caller.
 bool may_stop(const TvpCaller &by)
 {
-    return by.uid_known && (by.uid == 0 || (owner.known && owner.uid == by.uid));
+    if (!by.uid_known) {
+        return false;
+    }
+    if (by.sender != nullptr && !owner.connection.empty() && owner.connection == by.sender) {
+        return true;
+    }
+    return by.uid != 0 && owner.known && owner.uid == by.uid;
 }
 
 void on_caller_vanished(void)
@@ -116,7 +130,8 @@ bool tvp_stop_and_wait(tvp_dev *dev, bool until_idle, const TvpCaller &by)
         TVP_LOG(DBG_LOG_GRADE, "DEVS_COMM_IDLE.\n");
         return true;
     case StopAsk::NotOwner:
-        TVP_LOG(LOG_LOG_GRADE, "uid %u may not stop the running operation.\n", static_cast<unsigned>(by.uid));
+        TVP_LOG(LOG_LOG_GRADE, "uid %u (%s) may not stop the running operation.\n",
+                static_cast<unsigned>(by.uid), by.sender != nullptr ? by.sender : "?");
         return false;
     case StopAsk::Requested:
         break;

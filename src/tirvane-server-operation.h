@@ -40,12 +40,12 @@ bool tvp_module_wait_stopped(void);
 enum class StopAsk {
     Requested,      // the running enrolment or verification was asked to stop
     NothingRunning, // neither runs: nothing to stop
-    NotOwner,       // it runs for another caller, and the asker is not root
+    NotOwner,       // it runs for another caller, whom the asker may not stop
 };
 // The one entry that asks the running enrolment or verification to stop; does
-// not wait. `by` is the caller of a stop method, who must be root or have the
-// same uid as the caller that started the operation; null when the service
-// itself asks (the operation's caller left the bus).
+// not wait. `by` is the caller of a stop method, who must be on the connection
+// that started the operation, or (when not root) have that caller's uid; null
+// when the service itself asks (the operation's caller left the bus).
 StopAsk tvp_request_stop(tvp_dev *dev, const TvpCaller *by);
 // The stop methods: ask on behalf of `by` and wait for the acknowledgement, at
 // most 3 seconds (or until the device is idle, when `until_idle`). False when
@@ -66,7 +66,8 @@ enum class HoldWait {
 // a pending stop acknowledged, module closed, session ended, device idle.
 //
 // An operation started by a bus caller names it as `owner`: from the moment the
-// device is taken, only that caller's uid (or root) may stop it, and a caller
+// device is taken, only that caller's connection (or, for a caller other than
+// root, its uid) may stop it, and a caller
 // that leaves the bus has its operation stopped as the stop methods would.
 class DeviceHold
 {

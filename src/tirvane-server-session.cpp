@@ -94,6 +94,44 @@ void tvp_caller_clear(TvpCaller *caller)
     g_clear_pointer(&caller->sender, g_free);
 }
 
+bool tvp_caller_in_local_session(const TvpCaller &caller)
+{
+    constexpr int kLookupMs = 2000;
+    if (caller.connection == nullptr || caller.sender == nullptr) {
+        return false;
+    }
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) pid_reply = g_dbus_connection_call_sync(
+        caller.connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetConnectionUnixProcessID", g_variant_new("(s)", caller.sender), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, kLookupMs, nullptr, &error);
+    if (pid_reply == nullptr) {
+        return false;
+    }
+    guint32 pid = 0;
+    g_variant_get(pid_reply, "(u)", &pid);
+    g_autoptr(GVariant) session_reply = g_dbus_connection_call_sync(
+        caller.connection, "org.freedesktop.login1", "/org/freedesktop/login1",
+        "org.freedesktop.login1.Manager", "GetSessionByPID", g_variant_new("(u)", pid), G_VARIANT_TYPE("(o)"),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, kLookupMs, nullptr, &error);
+    if (session_reply == nullptr) {
+        return g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+               g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
+    }
+    const char *path = nullptr;
+    g_variant_get(session_reply, "(&o)", &path);
+    g_autoptr(GVariant) remote_reply = g_dbus_connection_call_sync(
+        caller.connection, "org.freedesktop.login1", path, "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.freedesktop.login1.Session", "Remote"), G_VARIANT_TYPE("(v)"),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, kLookupMs, nullptr, &error);
+    if (remote_reply == nullptr) {
+        return false;
+    }
+    g_autoptr(GVariant) value = nullptr;
+    g_variant_get(remote_reply, "(v)", &value);
+    return g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && !g_variant_get_boolean(value);
+}
+
 void tvp_session_begin(const TvpCaller *caller, TVP_CALLER_VANISHED_CALLBACK on_vanished)
 {
     WatchRequest *request = nullptr;

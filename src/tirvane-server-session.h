@@ -23,6 +23,10 @@ struct TvpCaller {
 };
 void tvp_caller_capture(GDBusMethodInvocation *invocation, TvpCaller *caller);
 void tvp_caller_clear(TvpCaller *caller);
+// Whether the caller runs in a logind session that is not remote; true when
+// logind is not on the bus (nothing tells otherwise), false when the caller is
+// in no session or cannot be looked up. Waits for the bus: worker threads only.
+bool tvp_caller_in_local_session(const TvpCaller &caller);
 
 // Called when an operation holds the device for `caller`; `on_vanished` runs
 // (on the main loop) if that caller leaves the bus before the session ends.

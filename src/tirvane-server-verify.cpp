@@ -1,6 +1,7 @@
 // Verification: verify and verifyStop.
 #include "app_fp256_360.h"
 #include "common.h"
+#include "tirvane-server-lockout.h"
 #include "tirvane-server-operation.h"
 #include "tirvane-server-session.h"
 #include "tirvane-server-sleep.h"
@@ -11,6 +12,8 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <unistd.h>
 
 namespace
@@ -30,20 +33,49 @@ using ResultIds = std::array<uint16_t, kResultSlots>;
 class VerifySignals
 {
   public:
-    explicit VerifySignals(char *id) : id_(id) {}
+    VerifySignals(char *id, const TvpCaller *to) : id_(id), to_(to) {}
 
     void send(int code, const char *format, int value = 0, char *id = nullptr)
     {
         char msg_info[TVP_MSG_SIZE] = {0};
         snprintf(msg_info, sizeof(msg_info), format, value);
-        if (tvp_verify_status_changed_callback != nullptr) {
-            tvp_verify_status_changed_callback(id != nullptr ? id : id_, code, msg_info);
-        }
+        tvp_emit_status_to(to_, "verifyStatusChanged", id != nullptr ? id : id_, code, msg_info);
     }
 
   private:
     char *id_;
+    const TvpCaller *to_;
 };
+
+// verifyStatusChanged (2, "{\"subcode\":5}"): the user is locked out after too
+// many failed touches. Code 2 ends a client's attempt whether or not it knows
+// the sub-code, as a busy reader does; the sub-code tells the two apart.
+constexpr int kVerifyLockedOut = 5;
+
+// Whose verification left the touch result that a stop keeps for the next one:
+// that result counts only for a verification over the same bus connection for
+// the same user id. Written by the verification holding the device once it
+// has passed its own one-key check; read by the next one.
+struct KeptResultOwner {
+    std::string connection;
+    std::string user_id;
+};
+std::mutex kept_owner_mutex;
+KeptResultOwner kept_owner;
+
+bool kept_result_is_for(const TvpCaller &caller, const char *user_id)
+{
+    std::lock_guard<std::mutex> lock(kept_owner_mutex);
+    return caller.sender != nullptr && !kept_owner.connection.empty() &&
+           kept_owner.connection == caller.sender && kept_owner.user_id == user_id;
+}
+
+void keep_results_for(const TvpCaller &caller, const char *user_id)
+{
+    std::lock_guard<std::mutex> lock(kept_owner_mutex);
+    kept_owner.connection = caller.sender != nullptr ? caller.sender : "";
+    kept_owner.user_id = user_id;
+}
 
 enum class ScanOutcome { Match, NoMatch, Stopped };
 
@@ -96,8 +128,9 @@ class Verification
 {
   public:
     Verification(tvp_dev *dev, DeviceHold &hold, VerifySignals &signals, const char *user_id,
-                 const struct timeval &called)
-        : dev_(dev), hold_(hold), signals_(signals), user_id_(user_id), called_(called)
+                 const WorkerCall &call)
+        : dev_(dev), hold_(hold), signals_(signals), user_id_(user_id), called_(call.arrived()),
+          caller_(call.caller())
     {
         ids_.fill(kNoSlot);
     }
@@ -131,11 +164,40 @@ class Verification
         return Phase::End;
     }
 
-    // A one-key result younger than 30 seconds stands for the first touch.
+    // A one-key result younger than 30 seconds stands for the first touch, for
+    // the caller it belongs to: a result kept from a stopped verification to a
+    // verification over the same connection for the same user id; a power-up
+    // result to a caller in a local session. Any other caller has it discarded
+    // unused. Results kept from now on belong to this verification.
     Phase one_key()
     {
+        const Phase next = use_one_key_result();
+        keep_results_for(caller_, user_id_);
+        return next;
+    }
+
+    bool one_key_result_is_mine()
+    {
+        if (get_onekey_restart_flag() == 1) {
+            if (kept_result_is_for(caller_, user_id_)) {
+                return true;
+            }
+            TVP_LOG(LOG_LOG_GRADE, "a touch result kept for another caller was discarded.\n");
+            return false;
+        }
+        if (tvp_caller_in_local_session(caller_)) {
+            return true;
+        }
+        TVP_LOG(LOG_LOG_GRADE,
+                "the power-up touch result is not used for a caller outside a local session.\n");
+        return false;
+    }
+
+    Phase use_one_key_result()
+    {
         if (get_onekey_powerup_flag() == 1 &&
-            fp_get_increment_of_time_ms(get_onekey_powerup_tv_time()) <= kOneKeyMaxAgeMs) {
+            fp_get_increment_of_time_ms(get_onekey_powerup_tv_time()) <= kOneKeyMaxAgeMs &&
+            one_key_result_is_mine()) {
             TVP_LOG(LOG_LOG_GRADE, "received one key power up identify result.\n");
             const int count = std::min(get_onekey_powerup_search_num(), kResultSlots);
             const uint16_t *stored = get_onekey_powerup_search_id();
@@ -253,7 +315,12 @@ class Verification
             fp_onekey_restart_identify_2(ids_.data());
             return Phase::End;
         }
+        const bool locked_out = tvp_lockout_note_failure(user_id_);
         signals_.send(TVP_VERIFY_STATUS_NOMATCH, TVP_MSG_SUBCODE, 3);
+        if (locked_out) {
+            signals_.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, kVerifyLockedOut);
+            return Phase::End;
+        }
         usleep(200 * 1000);
         return Phase::Open;
     }
@@ -271,6 +338,7 @@ class Verification
             fp_onekey_restart_identify_2(ids_.data());
             return Phase::End;
         }
+        tvp_lockout_note_match(user_id_);
         hold_.release();
         signals_.send(TVP_VERIFY_STATUS_MATCH, TVP_MSG_EMPTY, 0, match_.user_id);
         return Phase::End;
@@ -281,6 +349,7 @@ class Verification
     VerifySignals &signals_;
     const char *user_id_;
     const struct timeval &called_;
+    const TvpCaller &caller_;
     ResultIds ids_{};
     fprint_info match_{};
     bool opened_ = false;
@@ -315,10 +384,15 @@ void *gdbus_verify_pt(void *data)
     tirvane_complete_verify(call->skeleton(), call->invocation());
     // Refusals are signalled with the caller's id; the record's user id belongs
     // to whichever verification holds the device.
-    VerifySignals refusal(user_id);
+    VerifySignals refusal(user_id, &call->caller());
+    int locked_s = 0;
 
     if (dev->enable == 0 || (dev->dev_num.load() < 1 && get_onekey_powerup_flag() == 0)) {
         refusal.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
+    } else if (tvp_lockout_active(user_id, &locked_s)) {
+        TVP_LOG(LOG_LOG_GRADE, "user %s is locked out for %d s more, verification refused.\n", user_id,
+                locked_s);
+        refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, kVerifyLockedOut);
     } else {
         DeviceHold hold(dev, DEVS_VERIFY_DOING, HoldWait::HandOver, &call->caller());
         if (!hold.held()) {
@@ -326,8 +400,8 @@ void *gdbus_verify_pt(void *data)
             TVP_LOG(LOG_LOG_GRADE, "tvp_get_dev_status(dev) = %d, not IDLE!\n", tvp_get_dev_status(dev));
         } else {
             snprintf(priv->user_id, sizeof(priv->user_id), "%s", user_id);
-            VerifySignals signals(priv->user_id);
-            Verification(dev, hold, signals, user_id, call->arrived()).run();
+            VerifySignals signals(priv->user_id, &call->caller());
+            Verification(dev, hold, signals, user_id, *call).run();
         }
     }
     TVP_LOG(LOG_LOG_GRADE, "end.\n");
@@ -349,7 +423,8 @@ void *gdbus_verify_stop_pt(void *data)
     if (tvp_stop_and_wait(dev_tirvane, true, call->caller())) {
         tirvane_complete_verify_stop(call->skeleton(), call->invocation());
     } else {
-        tvp_deny_call(call->invocation(), "%s: the running operation belongs to another user", "verifyStop");
+        tvp_deny_call(call->invocation(), "%s: the running operation was started by another caller",
+                      "verifyStop");
     }
     call.reset();
     TVP_LOG(LOG_LOG_GRADE, "end.\n");

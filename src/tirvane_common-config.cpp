@@ -55,11 +55,31 @@ constexpr UpgradeModeName kUpgradeModes[] = {
 // The upgrade counter in the file is lowered at most once per process run.
 std::mutex upgrade_counter_mutex;
 
+// An optional non-negative whole number; a missing key keeps the default
+// without a log line, a value that is not one is logged and ignored.
+int optional_count(GKeyFile *key_file, const char *key, int fallback)
+{
+    if (!g_key_file_has_key(key_file, kBasicGroup, key, nullptr)) {
+        return fallback;
+    }
+    g_autoptr(GError) error = nullptr;
+    const int value = g_key_file_get_integer(key_file, kBasicGroup, key, &error);
+    if (error != nullptr || value < 0) {
+        TVP_LOG(ERR_LOG_GRADE, "%s is not a whole number of 0 or more, using %d.\n", key, fallback);
+        return fallback;
+    }
+    return value;
+}
+
 } // namespace
 
 int driver_config_init(DRIVER_CONFIG_STRUCT *config)
 {
     TVP_LOG(DBG_LOG_GRADE, "start.\n");
+    // Set before the file is read: a missing or broken file keeps the lock-out.
+    config->lockout_failures = 5;
+    config->lockout_seconds = 30;
+    config->lockout_max_seconds = 600;
     g_autoptr(GKeyFile) key_file = load_driver_conf();
     if (key_file == nullptr) {
         return -1;
@@ -94,6 +114,12 @@ int driver_config_init(DRIVER_CONFIG_STRUCT *config)
     }
     TVP_LOG(DBG_LOG_GRADE, "set upgrade_flag: %d\n", upgrade_flag);
     config->upgrade_flag = upgrade_flag;
+
+    config->lockout_failures = optional_count(key_file, "LockoutFailures", config->lockout_failures);
+    config->lockout_seconds = optional_count(key_file, "LockoutSeconds", config->lockout_seconds);
+    config->lockout_max_seconds = optional_count(key_file, "LockoutMaxSeconds", config->lockout_max_seconds);
+    TVP_LOG(DBG_LOG_GRADE, "set lock-out: %d failures, %d s, at most %d s\n", config->lockout_failures,
+            config->lockout_seconds, config->lockout_max_seconds);
 
     g_autofree gchar *mode = g_key_file_get_string(key_file, kBasicGroup, "UpgradeMode", &error);
     if (error != nullptr) {

@@ -220,6 +220,11 @@ typedef struct {
     UPGRADE_MODE_TYPE upgrade_mode;
     unsigned char autosuspend_flag;
     int upgrade_flag;
+    // The lock-out after failed touches: LockoutFailures, LockoutSeconds and
+    // LockoutMaxSeconds (defaults 5, 30 and 600; 0 failures or seconds: off).
+    int lockout_failures;
+    int lockout_seconds;
+    int lockout_max_seconds;
 } DRIVER_CONFIG_STRUCT;
 
 typedef struct usb_id {

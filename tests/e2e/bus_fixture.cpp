@@ -82,6 +82,11 @@ std::string bus_config(const std::string &dir)
            "    <allow own=\"org.freedesktop.login1\"/>\n"
            "    <allow send_destination=\"org.freedesktop.login1\"/>\n"
            "  </policy>\n"
+           // As on a real system bus: root may monitor it.
+           "  <policy user=\"root\">\n"
+           "    <allow send_destination=\"org.freedesktop.DBus\"\n"
+           "           send_interface=\"org.freedesktop.DBus.Monitoring\"/>\n"
+           "  </policy>\n"
            "  <include>" +
            policy_file() +
            "</include>\n"
@@ -152,6 +157,12 @@ ServiceHarness::ServiceHarness()
 
 ServiceHarness::~ServiceHarness()
 {
+    // First: its filter hands signals to this harness.
+    if (monitor_ != nullptr) {
+        g_dbus_connection_remove_filter(monitor_, monitor_filter_);
+        g_dbus_connection_close_sync(monitor_, nullptr, nullptr);
+        g_clear_object(&monitor_);
+    }
     stop_daemon(SIGKILL);
     for (auto &[name, pid] : mocks_) {
         kill_and_reap(pid, SIGTERM);
@@ -159,6 +170,7 @@ ServiceHarness::~ServiceHarness()
     if (subscription_ != 0 && connection_ != nullptr) {
         g_dbus_connection_signal_unsubscribe(connection_, subscription_);
     }
+
     g_clear_object(&proxy_);
     if (connection_ != nullptr) {
         g_dbus_connection_close_sync(connection_, nullptr, nullptr);
@@ -188,6 +200,9 @@ bool ServiceHarness::start_bus()
         };
         // The socket file appears before the bus accepts connections: retry.
         if (stat(socket.c_str(), &st) == 0 && connect_client()) {
+            if (!start_monitor()) {
+                return false;
+            }
             error.clear();
             return true;
         }
@@ -280,9 +295,83 @@ void ServiceHarness::on_signal(GDBusConnection *, const gchar *, const gchar *, 
     if (!read_status_signal(signal_name, parameters, &s)) {
         return;
     }
-    std::lock_guard<std::mutex> lock(self->signals_mutex_);
-    s.seq = self->next_seq();
-    self->signals_.push_back(std::move(s));
+    self->record_signal(std::move(s));
+}
+
+void ServiceHarness::record_signal(Signal s)
+{
+    std::lock_guard<std::mutex> lock(signals_mutex_);
+    s.seq = next_seq();
+    signals_.push_back(std::move(s));
+}
+
+bool ServiceHarness::start_monitor()
+{
+    g_autoptr(GError) err = nullptr;
+    monitor_ = g_dbus_connection_new_for_address_sync(
+        bus_address().c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &err);
+    if (monitor_ == nullptr) {
+        error = std::string("monitor connection: ") + err->message;
+        return false;
+    }
+    g_dbus_connection_set_exit_on_close(monitor_, FALSE);
+    monitor_filter_ = g_dbus_connection_add_filter(monitor_, on_monitored, this, nullptr);
+    const char *rules[] = {"type='signal',interface='nuvex.kal.Tirvane'", nullptr};
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        monitor_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Monitoring",
+        "BecomeMonitor", g_variant_new("(^asu)", rules, 0u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+        &err);
+    if (reply == nullptr) {
+        error = std::string("BecomeMonitor: ") + err->message;
+        return false;
+    }
+    return true;
+}
+
+namespace
+{
+struct Monitored {
+    ServiceHarness *harness;
+    Signal signal;
+};
+} // namespace
+
+// On the monitor's own thread. Signals addressed to the harness's connection,
+// or to nobody, reach it directly (in order with its replies); the others are
+// handed to the test's main context, where they are stamped like the rest.
+GDBusMessage *ServiceHarness::on_monitored(GDBusConnection *, GDBusMessage *message, gboolean incoming,
+                                           gpointer user_data)
+{
+    auto *self = static_cast<ServiceHarness *>(user_data);
+    const char *destination = g_dbus_message_get_destination(message);
+    const char *mine =
+        self->connection_ != nullptr ? g_dbus_connection_get_unique_name(self->connection_) : nullptr;
+    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL &&
+        destination != nullptr && (mine == nullptr || strcmp(destination, mine) != 0)) {
+        const char *member = g_dbus_message_get_member(message);
+        GVariant *body = g_dbus_message_get_body(message);
+        Signal s;
+        if (member != nullptr && body != nullptr && read_status_signal(member, body, &s)) {
+            s.own = false;
+            auto *m = new Monitored{self, std::move(s)};
+            g_main_context_invoke_full(
+                self->context_, G_PRIORITY_DEFAULT,
+                [](gpointer data) -> gboolean {
+                    auto *monitored = static_cast<Monitored *>(data);
+                    monitored->harness->record_signal(std::move(monitored->signal));
+                    return G_SOURCE_REMOVE;
+                },
+                m, [](gpointer data) { delete static_cast<Monitored *>(data); });
+        }
+    }
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL) {
+        return message; // the reply to BecomeMonitor, for one
+    }
+    g_object_unref(message);
+    return nullptr;
 }
 
 bool read_status_signal(const gchar *signal_name, GVariant *parameters, Signal *out)
@@ -430,6 +519,17 @@ std::vector<Signal> ServiceHarness::signals(const std::string &name) const
     for (const auto &s : signals_) {
         if (name.empty() || s.name == name) {
             out.push_back(s);
+        }
+    }
+    return out;
+}
+
+std::vector<Signal> ServiceHarness::own_signals(const std::string &name) const
+{
+    std::vector<Signal> out;
+    for (auto &s : signals(name)) {
+        if (s.own) {
+            out.push_back(std::move(s));
         }
     }
     return out;

@@ -28,6 +28,7 @@ struct Signal {
     std::string msg;
     std::chrono::steady_clock::time_point when;
     unsigned long seq = 0; // order of arrival among signals and async replies
+    bool own = true;       // received by the harness's own connection (not seen on the monitor)
 };
 
 // A method call made without blocking the test's main context, so its reply is
@@ -123,7 +124,11 @@ class ServiceHarness
     // Runs the main context for `ms` milliseconds.
     void pump(int ms);
 
+    // Every status signal the service sent, to this client, to all, or to
+    // another client, in the order this client saw them.
     std::vector<Signal> signals(const std::string &name = "") const;
+    // Only those this client's own connection received.
+    std::vector<Signal> own_signals(const std::string &name = "") const;
     void clear_signals();
     // Waits for the n-th signal (1-based count) of a name.
     bool wait_signals(const std::string &name, size_t count, int timeout_ms);
@@ -152,6 +157,9 @@ class ServiceHarness
   private:
     bool start_bus();
     bool connect_client();
+    bool start_monitor();
+    static GDBusMessage *on_monitored(GDBusConnection *, GDBusMessage *, gboolean, gpointer);
+    void record_signal(Signal s);
     static void on_signal(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
                           GVariant *, gpointer);
 
@@ -160,6 +168,11 @@ class ServiceHarness
     pid_t daemon_pid_ = -1;
     GMainContext *context_ = nullptr;
     GDBusConnection *connection_ = nullptr;
+    // A monitor of the bus: the service sends an operation's status signals to
+    // the connection that started it only, and the tests see those meant for
+    // other clients (tirvanectl, PAM, unprivileged clients) through it.
+    GDBusConnection *monitor_ = nullptr;
+    guint monitor_filter_ = 0;
     Tirvane *proxy_ = nullptr;
     guint subscription_ = 0;
     std::unique_ptr<EmuClient> emu_;

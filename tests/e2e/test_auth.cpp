@@ -242,3 +242,169 @@ TEST_F(Authorisation, RootMayCallEverything)
     EXPECT_EQ(rename, nullptr);
     EXPECT_EQ(h.listfingers("alice"), std::vector<std::string>{"pollex"});
 }
+
+namespace
+{
+
+// Another client of the service on a bus connection of its own, in this
+// process (so as root), recording the status signals that connection receives.
+class SecondClient
+{
+  public:
+    explicit SecondClient(ServiceHarness &h) : h_(h)
+    {
+        connection_ = g_dbus_connection_new_for_address_sync(
+            h.bus_address().c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        if (connection_ != nullptr) {
+            subscription_ = g_dbus_connection_signal_subscribe(
+                connection_, nullptr, "nuvex.kal.Tirvane", nullptr, "/nuvex/kal/Tirvane", nullptr,
+                G_DBUS_SIGNAL_FLAGS_NONE, on_signal, this, nullptr);
+        }
+    }
+    ~SecondClient()
+    {
+        if (connection_ != nullptr) {
+            g_dbus_connection_signal_unsubscribe(connection_, subscription_);
+            g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+            g_object_unref(connection_);
+        }
+    }
+    SecondClient(const SecondClient &) = delete;
+    SecondClient &operator=(const SecondClient &) = delete;
+
+    bool connected() const
+    {
+        return connection_ != nullptr;
+    }
+    // The error's D-Bus name, or "ok".
+    std::string call(const char *method, GVariant *args)
+    {
+        g_autoptr(GError) error = call_service(connection_, method, args, nullptr, 10000);
+        if (error == nullptr) {
+            return "ok";
+        }
+        g_autofree gchar *name = g_dbus_error_get_remote_error(error);
+        return name != nullptr ? name : error->message;
+    }
+    std::vector<std::string> received() const
+    {
+        return sig_strs(signals_);
+    }
+
+  private:
+    static void on_signal(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *name,
+                          GVariant *parameters, gpointer data)
+    {
+        auto *self = static_cast<SecondClient *>(data);
+        Signal s;
+        if (read_status_signal(name, parameters, &s)) {
+            self->signals_.push_back(s);
+        }
+    }
+
+    ServiceHarness &h_;
+    GDBusConnection *connection_ = nullptr;
+    guint subscription_ = 0;
+    std::vector<Signal> signals_;
+};
+
+} // namespace
+
+// An operation's status signals, refusals included, reach only the connection
+// that started it: a prompt never takes another prompt's result for its own.
+TEST_F(Authorisation, StatusSignalsGoOnlyToTheirCaller)
+{
+    SecondClient other(h);
+    ASSERT_TRUE(other.connected());
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(tirvane_call_enroll_sync(h.proxy(), "alice", "index", nullptr, &error));
+    ASSERT_TRUE(h.wait_for([&] { return !h.own_signals("enrollStatusChanged").empty(); }, bound_ms(5000)));
+
+    for (const char *method : {"verify", "enroll"}) {
+        GVariant *args = strcmp(method, "verify") == 0 ? g_variant_new("(si)", "alice", 1)
+                                                       : g_variant_new("(ss)", "alice", "ring");
+        ASSERT_EQ(other.call(method, args), "ok") << method;
+    }
+    const std::vector<std::string> refusals = {"(2, {\"subcode\":1}\n)", "(1, {\"subcode\":1}\n)"};
+    ASSERT_TRUE(h.wait_for([&] { return other.received().size() >= refusals.size(); }, bound_ms(5000)))
+        << list_of(other.received());
+    EXPECT_EQ(other.received(), refusals)
+        << "the refused caller hears its refusals, and nothing of the enrolment";
+    for (const auto &s : h.own_signals()) {
+        EXPECT_EQ(s.name, "enrollStatusChanged") << "the enrolling client hears no refusal of another";
+        EXPECT_NE(s.code, 1) << sig_str(s);
+    }
+
+    ASSERT_TRUE(touch_and_wait(h, "alice-index"));
+    EXPECT_EQ(other.received(), refusals) << "progress goes to the enrolling client only";
+    ASSERT_TRUE(tirvane_call_stop_enroll_sync(h.proxy(), nullptr, &error));
+}
+
+// Who may stop whom: the connection that started the operation, or another
+// connection of the same uid when that uid is not root. Greeters, su, sudo and
+// sshd all run as root, so root on another connection may not.
+TEST_F(Authorisation, StopEndsOnlyTheStoppersOwnOperation)
+{
+    struct Case {
+        const char *name;
+        bool nobody_starts;  // the operation is nobody's verification, else the fixture's enrolment
+        const char *stopper; // "root-other", "nobody-same", "nobody-other"
+        bool stops;
+    };
+    const Case cases[] = {
+        {"RootOnAnotherConnectionLeavesRootsEnrolment", false, "root-other", false},
+        {"RootOnAnotherConnectionLeavesAUsersVerification", true, "root-other", false},
+        {"SameConnectionStopsIt", true, "nobody-same", true},
+        {"SameUidOnAnotherConnectionStopsIt", true, "nobody-other", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        h.clear_signals();
+        UnprivilegedClient nobody(h.bus_address());
+        g_autoptr(GError) error = nullptr;
+        if (c.nobody_starts) {
+            ASSERT_EQ(nobody.call("verify alice 1"), "ok");
+            ASSERT_TRUE(h.wait_for([&] { return identify_pending(h); }, bound_ms(5000)));
+        } else {
+            ASSERT_TRUE(tirvane_call_enroll_sync(h.proxy(), "alice", "index", nullptr, &error));
+            ASSERT_TRUE(h.wait_signals("enrollStatusChanged", 1, bound_ms(5000)));
+        }
+        std::string answer;
+        if (strcmp(c.stopper, "root-other") == 0) {
+            SecondClient root(h);
+            answer = root.call("verifyStop", nullptr);
+            const std::string second = root.call("stopEnroll", nullptr);
+            EXPECT_EQ(second, answer) << "both stop methods follow one rule";
+        } else if (strcmp(c.stopper, "nobody-same") == 0) {
+            answer = nobody.call("verifyStop");
+        } else {
+            UnprivilegedClient nobody2(h.bus_address());
+            answer = nobody2.call("verifyStop");
+        }
+        if (c.stops) {
+            EXPECT_EQ(answer, "ok");
+            EXPECT_TRUE(h.wait_for([&] { return !identify_pending(h); }, bound_ms(5000)));
+            continue;
+        }
+        EXPECT_NE(answer.find("AccessDenied"), std::string::npos) << answer;
+        // Still running: the module still waits for a touch, and a touch reaches it.
+        if (c.nobody_starts) {
+            EXPECT_TRUE(identify_pending(h));
+            ASSERT_TRUE(h.emu().touch("alice-thumb"));
+            EXPECT_TRUE(h.wait_for(
+                [&] {
+                    const auto all = h.signals("verifyStatusChanged");
+                    return !all.empty() && all.back().code == 0;
+                },
+                bound_ms(5000)))
+                << list_of(verify_signals(h));
+        } else {
+            ASSERT_TRUE(touch_and_wait(h, "alice-index"));
+            EXPECT_EQ(sig_str(h.signals("enrollStatusChanged").back()), "(2, {\"progress\":16})");
+            ASSERT_TRUE(tirvane_call_stop_enroll_sync(h.proxy(), nullptr, &error));
+        }
+    }
+}

@@ -85,6 +85,33 @@ TEST_F(ConfigTest, MissingDriverConfigurationLeavesDefaults)
     EXPECT_EQ(config.upgrade_flag, 0);
 }
 
+TEST_F(ConfigTest, LockoutKeys)
+{
+    struct Case {
+        const char *lines;
+        int failures, seconds, max_seconds;
+    };
+    const Case cases[] = {
+        {"", 5, 30, 600},
+        {"LockoutFailures=3\nLockoutSeconds=10\nLockoutMaxSeconds=40\n", 3, 10, 40},
+        {"LockoutFailures=0\n", 0, 30, 600},
+        {"LockoutSeconds=-4\nLockoutMaxSeconds=soon\n", 5, 30, 600},
+    };
+    for (const auto &c : cases) {
+        driver_conf(c.lines);
+        DRIVER_CONFIG_STRUCT config{};
+        EXPECT_EQ(driver_config_init(&config), 0);
+        EXPECT_EQ(config.lockout_failures, c.failures) << c.lines;
+        EXPECT_EQ(config.lockout_seconds, c.seconds) << c.lines;
+        EXPECT_EQ(config.lockout_max_seconds, c.max_seconds) << c.lines;
+    }
+    unlink(conf.file("fp_driver.conf").c_str());
+    DRIVER_CONFIG_STRUCT missing{};
+    driver_config_init(&missing);
+    EXPECT_EQ(missing.lockout_failures, 5) << "a missing file keeps the lock-out";
+    EXPECT_EQ(missing.lockout_seconds, 30);
+}
+
 TEST_F(ConfigTest, UpgradeCounterDropsAtMostOncePerRun)
 {
     // Each case runs in a child: the once-per-run rule lives for the process.

@@ -34,6 +34,8 @@ tirvane_unit_test(unit_hotplug SOURCES ${_u}/test_hotplug.cpp ${_u}/unit_support
                   OBJECTS tvp_core tvp_common tvp_usb)
 tirvane_unit_test(unit_config SOURCES ${_u}/test_config.cpp ${_u}/unit_support.cpp
                   OBJECTS tvp_core tvp_common tvp_usb)
+tirvane_unit_test(unit_lockout SOURCES ${_u}/test_lockout.cpp ${_u}/unit_support.cpp
+                  ${CMAKE_SOURCE_DIR}/src/tirvane-server-lockout.cpp OBJECTS tvp_core)
 tirvane_unit_test(unit_usb STANDIN SOURCES ${_u}/test_usb.cpp ${_u}/unit_support.cpp
                   OBJECTS tvp_core tvp_common tvp_usb)
 

@@ -41,6 +41,9 @@ std::string error_reason(const char *msg)
     if (subcode == 1) {
         return "the device is busy or the module reported an error";
     }
+    if (subcode == 5) {
+        return "too many failed touches, fingerprints are locked for a while";
+    }
     return "reason " + std::to_string(subcode);
 }
 
