@@ -13,6 +13,7 @@ add_dependencies(tirvane_e2e_fixture tirvane-serverd tirvane-usb-standin)
 
 # Programs e2e_<name> from test_<name>.cpp; a new test file is added here.
 set(_e2e_tests auth enroll hotplug manage operation polkit sleep spine upgrade verify wire_recovery)
+list(APPEND _e2e_tests onekey)
 if(TARGET tirvanectl)
   list(APPEND _e2e_tests cli)
 endif()

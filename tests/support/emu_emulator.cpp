@@ -3,6 +3,7 @@
 #include "emu_control.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,13 @@ Config Config::from_env(std::vector<std::string> &problems)
         else
             complain("TIRVANE_EMU_BOOT_FAULT", *v);
     }
+    if (auto v = text("TIRVANE_EMU_POWERUP_TOUCH")) {
+        // One word, as the control command takes it.
+        if (std::none_of(v->begin(), v->end(), [](unsigned char ch) { return std::isspace(ch) != 0; }))
+            c.powerup_touch = *v;
+        else
+            complain("TIRVANE_EMU_POWERUP_TOUCH", *v);
+    }
     c.state_path = text("TIRVANE_EMU_STATE").value_or("");
     c.trace_path = text("TIRVANE_EMU_TRACE").value_or("");
     c.socket_path = text("TIRVANE_EMU_SOCKET").value_or("");
@@ -142,6 +150,9 @@ void Emulator::load()
     if (cfg_.presence == Config::Presence::boot)
         state_.in_bootloader = true;
     app_.set_merge_delay(cfg_.merge);
+    // After the templates are loaded: the power-up search runs against them.
+    if (!cfg_.powerup_touch.empty())
+        app_.set_powerup_touch(cfg_.powerup_touch);
     if (auto fault = parse_boot_fault(cfg_.boot_fault))
         boot_.set_fault(*fault);
     trace_.set_file(cfg_.trace_path);

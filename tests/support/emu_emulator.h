@@ -43,6 +43,8 @@ struct Config {
     std::chrono::milliseconds merge{100};
     // A bootloader fault in force from the first byte, for faults a test cannot set in time.
     std::string boot_fault;
+    // A finger that pressed the power button: the module starts holding its identification result.
+    std::string powerup_touch;
     std::string state_path;
     std::string trace_path;
     std::string socket_path;
