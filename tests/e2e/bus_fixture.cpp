@@ -120,22 +120,26 @@ pid_t spawn(const std::vector<std::string> &argv, const std::map<std::string, st
     _exit(127);
 }
 
-void kill_and_reap(pid_t &pid, int sig)
+// Sends `sig` and reaps the process, escalating to SIGKILL after 3 s. Returns
+// the wait status, or -1 when there was no process or it had to be killed.
+int kill_and_reap(pid_t &pid, int sig)
 {
     if (pid <= 0) {
-        return;
+        return -1;
     }
     kill(pid, sig);
+    int status = 0;
     for (int i = 0; i < 300; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
             pid = -1;
-            return;
+            return status;
         }
         usleep(10 * 1000);
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     pid = -1;
+    return -1;
 }
 
 } // namespace
@@ -469,7 +473,9 @@ int ServiceHarness::run_until_exit(const DaemonOptions &options, int timeout_ms)
 
 void ServiceHarness::stop_daemon(int sig)
 {
-    kill_and_reap(daemon_pid_, sig);
+    if (daemon_pid_ > 0) {
+        last_daemon_status_ = kill_and_reap(daemon_pid_, sig);
+    }
 }
 
 bool ServiceHarness::daemon_alive() const

@@ -73,6 +73,12 @@ class ServiceHarness
     // (for start-up failures); -1 when it had to be killed after `timeout_ms`.
     int run_until_exit(const DaemonOptions &options, int timeout_ms);
     void stop_daemon(int sig = SIGTERM);
+    // How the daemon stopped by stop_daemon ended: its wait status, or -1 when
+    // it did not end within 3 s of the signal and had to be killed.
+    int last_daemon_status() const
+    {
+        return last_daemon_status_;
+    }
     bool daemon_alive() const;
     pid_t daemon_pid() const
     {
@@ -166,6 +172,7 @@ class ServiceHarness
     std::string dir_;
     pid_t bus_pid_ = -1;
     pid_t daemon_pid_ = -1;
+    int last_daemon_status_ = -1;
     GMainContext *context_ = nullptr;
     GDBusConnection *connection_ = nullptr;
     // A monitor of the bus: the service sends an operation's status signals to

@@ -89,16 +89,14 @@ TEST(Tirvanectl, EnrolVerifyListRenameDelete)
     Ctl match(h, {"--timeout", "30", "verify", "alice"});
     ASSERT_TRUE(
         h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 10000));
-    h.pump(200);
     ASSERT_TRUE(h.emu().ok("touch a-thumb"));
     EXPECT_EQ(match.wait(h), 0) << match.output();
     EXPECT_NE(match.output().find("match"), std::string::npos);
-    h.pump(500);
+    ASSERT_TRUE(h.wait_for([&] { return !identify_pending(h); }, bound_ms(5000)));
 
     Ctl nomatch(h, {"--timeout", "30", "--once", "verify", "alice"});
     ASSERT_TRUE(
         h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; }, 10000));
-    h.pump(200);
     ASSERT_TRUE(h.emu().ok("touch mallory"));
     EXPECT_EQ(nomatch.wait(h), 1) << nomatch.output();
     EXPECT_NE(nomatch.output().find("no match"), std::string::npos);
@@ -112,7 +110,8 @@ TEST(Tirvanectl, EnrolVerifyListRenameDelete)
     EXPECT_EQ(run(h, {"info"}, &out), 0);
     EXPECT_NE(out.find("device name: tvp2388"), std::string::npos) << out;
     EXPECT_NE(run(h, {"delete", "alice", "no-such-finger"}, &out), 0) << out;
-    h.pump(2500); // the stopped verification lets go of the module
+    // The stopped verification lets go of the module before the deletion needs it.
+    ASSERT_TRUE(h.wait_for([&] { return !identify_pending(h); }, bound_ms(5000)));
     EXPECT_EQ(run(h, {"delete", "alice", "thumb"}, &out), 0) << out;
     EXPECT_EQ(run(h, {"list", "alice"}, &out), 0);
     EXPECT_EQ(out, "");

@@ -133,13 +133,12 @@ TEST(Upgrade, ModuleWaitingInItsBootloaderWithoutImageEndsTheAttemptsAtOnce)
     options.wait_ready = false;
     options.driver_conf = "[BASIC_PARAM]\nPrintfLogFlag=3\nUpgradeFlag=1\n";
     ASSERT_TRUE(h.start(options)) << h.error;
-    h.pump(2000);
-    const std::string log = h.log_text();
-    size_t opened = 0;
-    for (size_t pos = 0; (pos = log.find(" open failed!\n", pos)) != std::string::npos; ++pos) {
-        ++opened;
-    }
-    EXPECT_EQ(opened, 1u) << "one attempt, then the thread ends";
+    auto attempts = [&] { return count_of(h.log_text(), " open failed!\n"); };
+    ASSERT_TRUE(h.wait_for([&] { return attempts() >= 1; }, bound_ms(5000))) << "the first attempt";
+    // Attempts come 100 ms apart: ten periods without a second one show the end.
+    EXPECT_FALSE(h.wait_for([&] { return attempts() >= 2; }, bound_ms(1000)))
+        << "one attempt, then the thread ends";
+    EXPECT_EQ(attempts(), 1u);
 }
 
 TEST(Upgrade, NoModuleGivesUpAfterTheDiscoverLoop)

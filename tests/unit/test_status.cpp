@@ -119,9 +119,6 @@ TEST(StatusModel, ClaimMovesOnlyFromIdle)
 TEST(StatusModel, TimeoutDefaultsTo30Seconds)
 {
     EXPECT_EQ(tvp_get_ops_timeout_ms(), 30000);
-    tvp_set_ops_timeout_ms(-5);
-    EXPECT_EQ(tvp_get_ops_timeout_ms(), -5);
-    tvp_set_ops_timeout_ms(30000);
 }
 
 TEST(DeviceInit, FixedFactsAndConfigurationDefaults)
