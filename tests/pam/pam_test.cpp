@@ -1,221 +1,18 @@
 // pam_tirvane.so as a login program sees it: pam_start and pam_authenticate
 // under pam_wrapper with the service files of the build tree, against the real
 // daemon on the private bus and the emulated module playing the finger.
-#include "bus_fixture.h"
+#include "pam_harness.h"
 
-#include <atomic>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <security/pam_appl.h>
-#include <systemd/sd-login.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace tvtest;
+using namespace tvpam;
 using namespace std::chrono_literals;
 
 namespace
 {
-
-const char *const kPlace = "Place your finger on the fingerprint reader";
-const char *const kNoMatch = "No match, try again";
-const char *const kRetry = "Lift your finger and place it on the reader again";
-const char *const kAliceList =
-    "[UserFprint-1]\nenable=true\nuser_id=alice\nfprint_name=thumb\nfprint_id=90\n";
-
-struct Prompt {
-    int style;
-    std::string text;
-    bool operator==(const Prompt &o) const
-    {
-        return style == o.style && text == o.text;
-    }
-};
-
-std::ostream &operator<<(std::ostream &out, const Prompt &p)
-{
-    return out << (p.style == PAM_TEXT_INFO   ? "info "
-                   : p.style == PAM_ERROR_MSG ? "error "
-                                              : "ask ")
-               << '"' << p.text << '"';
-}
-
-// One pam_authenticate on its own thread, as a login program would run it;
-// the conversation records every message.
-class PamRun
-{
-  public:
-    struct Items {
-        const char *rhost;
-    };
-
-    PamRun(std::string service, std::string user, Items items = {nullptr})
-        : service_(std::move(service)), user_(std::move(user)), items_(items)
-    {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~PamRun()
-    {
-        thread_.join();
-    }
-    PamRun(const PamRun &) = delete;
-    PamRun &operator=(const PamRun &) = delete;
-
-    bool done() const
-    {
-        return done_.load();
-    }
-    // Valid once done().
-    int result() const
-    {
-        return result_;
-    }
-    std::chrono::steady_clock::duration elapsed() const
-    {
-        return elapsed_;
-    }
-    std::vector<Prompt> prompts() const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return prompts_;
-    }
-    bool has_prompt(const std::string &text) const
-    {
-        for (const auto &p : prompts()) {
-            if (p.text == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-  private:
-    static int converse(int n, const struct pam_message **msg, struct pam_response **resp, void *data)
-    {
-        auto *self = static_cast<PamRun *>(data);
-        auto *answers = static_cast<pam_response *>(calloc(static_cast<size_t>(n), sizeof(pam_response)));
-        if (answers == nullptr) {
-            return PAM_BUF_ERR;
-        }
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        for (int i = 0; i < n; ++i) {
-            self->prompts_.push_back({msg[i]->msg_style, msg[i]->msg != nullptr ? msg[i]->msg : ""});
-            if (msg[i]->msg_style == PAM_PROMPT_ECHO_OFF || msg[i]->msg_style == PAM_PROMPT_ECHO_ON) {
-                answers[i].resp = strdup("");
-            }
-        }
-        *resp = answers;
-        return PAM_SUCCESS;
-    }
-
-    void run()
-    {
-        const struct pam_conv conv = {converse, this};
-        pam_handle_t *pamh = nullptr;
-        const auto begin = std::chrono::steady_clock::now();
-        int r = pam_start(service_.c_str(), user_.c_str(), &conv, &pamh);
-        if (r == PAM_SUCCESS && items_.rhost != nullptr) {
-            r = pam_set_item(pamh, PAM_RHOST, items_.rhost);
-        }
-        if (r == PAM_SUCCESS) {
-            r = pam_authenticate(pamh, 0);
-        }
-        elapsed_ = std::chrono::steady_clock::now() - begin;
-        if (pamh != nullptr) {
-            pam_end(pamh, r);
-        }
-        result_ = r;
-        done_.store(true);
-    }
-
-    std::string service_;
-    std::string user_;
-    Items items_;
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::vector<Prompt> prompts_;
-    std::atomic<bool> done_{false};
-    int result_ = -1;
-    std::chrono::steady_clock::duration elapsed_{};
-};
-
-class PamTest : public ::testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(h.error.empty()) << h.error;
-        char *session = nullptr;
-        const bool remote = sd_pid_get_session(0, &session) >= 0 && sd_session_is_remote(session) > 0;
-        free(session);
-        // The module rightly refuses a caller in a remote logind session.
-        ASSERT_FALSE(remote) << "run these tests from a local session or outside logind";
-        // The module must find this bus, and must not take the test for an SSH login.
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", h.bus_address().c_str(), 1);
-        unsetenv("SSH_CONNECTION");
-    }
-
-    // The daemon with alice's thumb enrolled in slot 90.
-    void start_with_alice(DaemonOptions options = {})
-    {
-        options.list_conf = kAliceList;
-        options.write_list_conf = true;
-        ASSERT_TRUE(h.start(options)) << h.error;
-        ASSERT_TRUE(h.emu().ok("store 90 alice-thumb"));
-    }
-
-    bool wait_done(PamRun &run, int timeout_ms)
-    {
-        return h.wait_for([&] { return run.done(); }, timeout_ms);
-    }
-    bool wait_prompt(PamRun &run, const std::string &text, int timeout_ms = 10000)
-    {
-        return h.wait_for([&] { return run.has_prompt(text); }, timeout_ms);
-    }
-    // Waits until the module's verification holds the reader, waiting for a touch.
-    bool wait_identify_pending()
-    {
-        return h.wait_for([&] { return h.emu().command("pending").find("identify") != std::string::npos; },
-                          10000);
-    }
-    size_t log_count(const std::string &what) const
-    {
-        const std::string log = h.log_text();
-        size_t n = 0;
-        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
-    size_t verify_calls() const
-    {
-        return log_count("gdbus_handle_verify] start");
-    }
-    size_t verify_stops() const
-    {
-        return log_count("gdbus_handle_verify_stop] start");
-    }
-    size_t listfingers_calls() const
-    {
-        return log_count("gdbus_handle_listfingers] start");
-    }
-    // After the module returned, the reader comes free for the next verification.
-    // The service takes its time to call the module's search off (its stop
-    // answer alone may take 3 s), so this bound is generous.
-    void expect_reader_idle()
-    {
-        EXPECT_TRUE(
-            h.wait_for([&] { return h.emu().command("pending").find("none") != std::string::npos; }, 12000))
-            << "the module still waits for a touch";
-    }
-
-    ServiceHarness h;
-};
-
-const std::vector<Prompt> kPlacePrompt = {{PAM_TEXT_INFO, kPlace}};
 
 // ---- Authenticate: the way through -----------------------------------------------
 
@@ -579,19 +376,8 @@ TEST_F(Stop, CtrlCStopsTheVerification)
 
 int main(int argc, char **argv)
 {
-    // pam_wrapper has to be in the process from its start: run again with it.
-    const std::string wrapper = TIRVANE_PAM_WRAPPER_LIBRARY;
     if (getenv("PAM_WRAPPER") == nullptr) {
-        if (wrapper.empty() || access(wrapper.c_str(), R_OK) != 0) {
-            fprintf(stderr, "SKIP: pam_wrapper (libpam-wrapper) is not installed\n");
-            return 77;
-        }
-        setenv("PAM_WRAPPER", "1", 1);
-        setenv("PAM_WRAPPER_SERVICE_DIR", TIRVANE_PAM_SERVICE_DIR, 1);
-        setenv("LD_PRELOAD", wrapper.c_str(), 1);
-        execv("/proc/self/exe", argv);
-        perror("execv");
-        return 1;
+        return reexec_under_pam_wrapper(argv);
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
