@@ -3,12 +3,16 @@
  *
  * The module is loaded into every login, sudo and screen-locker process, so it
  * speaks to the service with sd-bus alone: no GLib main loop, no threads, no
- * C++ runtime. Every wait is bounded by the `timeout` option, and every exit
- * after `verify` was sent calls `verifyStop` so the reader is left idle.
+ * C++ runtime. Every wait is bounded by the `timeout` option. An exit after an
+ * accepted `verify` calls `verifyStop`, so the reader is left idle, unless the
+ * service ended that verification itself: it never stops anyone else's.
  */
 #define _GNU_SOURCE
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -31,9 +35,15 @@
 #define TIRVANE_PATH "/nuvex/kal/Tirvane"
 #define TIRVANE_IFACE "nuvex.kal.Tirvane"
 
+#define LOGIND_NAME "org.freedesktop.login1"
+#define LOGIND_PATH "/org/freedesktop/login1"
+#define LOGIND_MANAGER "org.freedesktop.login1.Manager"
+#define LOGIND_SESSION "org.freedesktop.login1.Session"
+
 #define PROMPT_PLACE "Place your finger on the fingerprint reader"
 #define PROMPT_NO_MATCH "No match, try again"
 #define PROMPT_RETRY "Lift your finger and place it on the reader again"
+#define PROMPT_LOCKED_OUT "Too many failed fingerprint attempts; use your password"
 
 /* Codes of verifyStatusChanged. */
 enum verify_code {
@@ -42,6 +52,13 @@ enum verify_code {
     VERIFY_BUSY = 2,
     VERIFY_RETRY = 3,
     VERIFY_DISCONNECTED = 4,
+};
+
+/* Sub-codes of VERIFY_BUSY: the reader is busy, or the user is locked out after
+ * too many failed touches. */
+enum verify_busy_subcode {
+    BUSY_READER = 1,
+    BUSY_LOCKED_OUT = 5,
 };
 
 enum {
@@ -55,6 +72,8 @@ enum {
     STOP_TIMEOUT_USEC = 500 * 1000,
     /* The service repeats "try again" while the reader is away: say it only this often. */
     RETRY_HINT_GAP_USEC = 3 * 1000 * 1000,
+    /* Messages already received that are still looked at once the wait is over. */
+    DRAIN_MAX_MESSAGES = 16,
     RESULT_PENDING = -1,
 };
 
@@ -69,9 +88,12 @@ struct verification {
     pam_handle_t *pamh;
     const struct options *opt;
     bool silent;
-    const char *user_id; /* the id the fingers are enrolled under */
-    const char *owner;   /* unique bus name of the service we talk to */
-    bool replied;        /* verify was answered: signals count from now on */
+    const char *user_id;   /* the id the fingers are enrolled under */
+    const char *owner;     /* unique bus name of the service we talk to */
+    bool replied;          /* verify was answered: signals count from now on */
+    bool ended_by_service; /* a refusal or a disconnect ended it: no stop is due */
+    bool service_gone;     /* the service left the bus or changed hands */
+    bool told_locked_out;
     unsigned no_matches;
     uint64_t last_retry_hint; /* monotonic time of the last retry hint, 0: none yet */
     int result;               /* RESULT_PENDING or the PAM result */
@@ -150,19 +172,60 @@ static void parse_options(pam_handle_t *pamh, int argc, const char **argv, struc
     }
 }
 
+/* A name or address of the loopback interface, through which a login from this
+ * machine over the network arrives (ssh alice@localhost). */
+static bool host_is_loopback(const char *host)
+{
+    static const char *const names[] = {"localhost",     "localhost.localdomain",   "localhost6",
+                                        "ip6-localhost", "localhost6.localdomain6", "ip6-loopback"};
+    char name[256];
+    size_t len = strlen(host);
+    if (len >= sizeof name) {
+        return false;
+    }
+    memcpy(name, host, len + 1);
+    if (len > 0 && name[len - 1] == '.') {
+        name[--len] = '\0'; /* an absolute name */
+    }
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        if (strcasecmp(name, names[i]) == 0) {
+            return true;
+        }
+    }
+    static const char suffix[] = ".localhost"; /* every name under localhost */
+    if (len > sizeof suffix - 1 && strcasecmp(name + len - (sizeof suffix - 1), suffix) == 0) {
+        return true;
+    }
+    struct in_addr v4;
+    if (inet_aton(name, &v4) != 0) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    struct in6_addr v6;
+    if (inet_pton(AF_INET6, name, &v6) == 1) {
+        return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+    }
+    return false;
+}
+
+/* PAM_RHOST: unset or empty, nobody logs in from another host; the machine's own
+ * host name (sudo may set it) names this one. Any other host, the loopback names
+ * and addresses included, is a login over the network. */
 static bool host_is_local(const char *host)
 {
-    if (host == NULL || host[0] == '\0' || strcmp(host, "localhost") == 0 || strcmp(host, "127.0.0.1") == 0 ||
-        strcmp(host, "::1") == 0) {
+    if (host == NULL || host[0] == '\0') {
         return true;
+    }
+    if (host_is_loopback(host)) {
+        return false;
     }
     char name[256] = "";
     return gethostname(name, sizeof name - 1) == 0 && strcmp(host, name) == 0;
 }
 
 /* A finger cannot be placed from afar: the session is remote when PAM says the
- * request comes from another host, when logind marks the caller's session
- * remote, or when the caller runs inside an SSH connection. */
+ * request comes from another host or over the loopback interface, when logind
+ * marks the caller's session remote, or when the caller runs inside an SSH
+ * connection. */
 static bool session_is_remote(pam_handle_t *pamh)
 {
     const void *rhost = NULL;
@@ -205,6 +268,30 @@ static int on_verify_reply(sd_bus_message *m, void *userdata, sd_bus_error *ret_
     return 0;
 }
 
+/* The sub-code of a status message such as {"subcode":5}; -1 when it has none. */
+static int status_subcode(const char *msg)
+{
+    static const char key[] = "\"subcode\"";
+    const char *at = strstr(msg, key);
+    if (at == NULL) {
+        return -1;
+    }
+    at += sizeof key - 1;
+    while (*at == ' ' || *at == '\t') {
+        ++at;
+    }
+    if (*at != ':') {
+        return -1;
+    }
+    char *end = NULL;
+    errno = 0;
+    const long value = strtol(at + 1, &end, 10);
+    if (errno != 0 || end == at + 1 || value < 0 || value > INT_MAX) {
+        return -1;
+    }
+    return (int)value;
+}
+
 static int on_verify_status(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
 {
     (void)ret_error;
@@ -214,13 +301,26 @@ static int on_verify_status(sd_bus_message *m, void *userdata, sd_bus_error *ret
     const char *msg = NULL;
     int32_t code = 0;
     /* A status from before our call was answered belongs to another verification. */
-    if (!v->replied || v->result != RESULT_PENDING || sender == NULL || strcmp(sender, v->owner) != 0) {
+    if (!v->replied || sender == NULL || strcmp(sender, v->owner) != 0) {
         return 0;
     }
     if (sd_bus_message_read(m, "sis", &id, &code, &msg) < 0 || strcmp(id, v->user_id) != 0) {
         return 0;
     }
     debug_log(v, "status %d for %s", (int)code, v->user_id);
+    /* Busy, locked out or disconnected: the service has ended this verification
+     * itself (also when it says so right after the last try ran out). */
+    if (code == VERIFY_BUSY || code == VERIFY_DISCONNECTED) {
+        v->ended_by_service = true;
+    }
+    if (code == VERIFY_BUSY && status_subcode(msg) == BUSY_LOCKED_OUT && !v->told_locked_out) {
+        v->told_locked_out = true;
+        debug_log(v, "%s is locked out after failed touches", v->user_id);
+        say(v, PAM_ERROR_MSG, PROMPT_LOCKED_OUT);
+    }
+    if (v->result != RESULT_PENDING) {
+        return 0;
+    }
     switch (code) {
     case VERIFY_MATCH:
         finish(v, PAM_SUCCESS);
@@ -261,6 +361,7 @@ static int on_owner_changed(sd_bus_message *m, void *userdata, sd_bus_error *ret
     /* The service's own arrival (bus activation) names the owner we talk to. */
     if (v->owner != NULL && strcmp(new_owner, v->owner) != 0) {
         debug_log(v, "service left the bus");
+        v->service_gone = true;
         finish(v, PAM_AUTHINFO_UNAVAIL);
     }
     return 0;
@@ -330,6 +431,63 @@ static void sigint_watch_stop(struct sigint_watch *w)
 
 /* ---- Bus calls ------------------------------------------------------------ */
 
+struct call_state {
+    bool done;
+    sd_bus_message *reply;
+};
+
+static int on_call_reply(sd_bus_message *m, void *userdata, sd_bus_error *ret_error)
+{
+    (void)ret_error;
+    struct call_state *state = userdata;
+    state->reply = sd_bus_message_ref(m);
+    state->done = true;
+    return 0;
+}
+
+/* Time `cap` from now, but not past `deadline` (and at least 1 us away). */
+static uint64_t call_until(uint64_t deadline, uint64_t cap)
+{
+    return now_usec() + left_usec(deadline, cap) + 1;
+}
+
+/* sd_bus_call, bounded by `until` (monotonic) after every message received:
+ * sd_bus_call looks at its time-out only when nothing more is there to read,
+ * so a stream of messages from anyone would hold it open. Messages for other
+ * callbacks are dispatched meanwhile. */
+static int bus_call(sd_bus *bus, sd_bus_message *call, uint64_t until_usec, sd_bus_error *error,
+                    sd_bus_message **reply)
+{
+    struct call_state state = {false, NULL};
+    __attribute__((cleanup(sd_bus_slot_unrefp))) sd_bus_slot *slot = NULL;
+    int r = sd_bus_call_async(bus, &slot, call, on_call_reply, &state, left_usec(until_usec, UINT64_MAX) + 1);
+    while (r >= 0 && !state.done) {
+        r = sd_bus_process(bus, NULL);
+        if (r < 0 || state.done) {
+            break;
+        }
+        const uint64_t left = left_usec(until_usec, UINT64_MAX);
+        if (left == 0) {
+            r = -ETIMEDOUT;
+            break;
+        }
+        if (r == 0) {
+            r = sd_bus_wait(bus, left);
+            r = r == -EINTR ? 0 : r;
+        }
+    }
+    if (!state.done) {
+        return sd_bus_error_set_errno(error, r < 0 ? r : -ETIMEDOUT);
+    }
+    if (sd_bus_message_is_method_error(state.reply, NULL)) {
+        r = sd_bus_error_copy(error, sd_bus_message_get_error(state.reply));
+        sd_bus_message_unref(state.reply);
+        return r < 0 ? r : -EIO;
+    }
+    *reply = state.reply;
+    return 1;
+}
+
 static int get_device_count(sd_bus *bus, uint64_t deadline, char **owner)
 {
     __attribute__((cleanup(sd_bus_error_free))) sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -339,7 +497,7 @@ static int get_device_count(sd_bus *bus, uint64_t deadline, char **owner)
     /* Addressed to the well-known name, so that the bus may start the service. */
     if (sd_bus_message_new_method_call(bus, &call, TIRVANE_NAME, TIRVANE_PATH, TIRVANE_IFACE,
                                        "getDeviceCount") < 0 ||
-        sd_bus_call(bus, call, left_usec(deadline, CALL_TIMEOUT_USEC) + 1, &error, &reply) < 0 ||
+        bus_call(bus, call, call_until(deadline, CALL_TIMEOUT_USEC), &error, &reply) < 0 ||
         sd_bus_message_read(reply, "i", &count) < 0 || sd_bus_message_get_sender(reply) == NULL) {
         return -1;
     }
@@ -355,7 +513,7 @@ static int count_fingers(sd_bus *bus, const char *owner, const char *user_id, ui
     __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *reply = NULL;
     if (sd_bus_message_new_method_call(bus, &call, owner, TIRVANE_PATH, TIRVANE_IFACE, "listfingers") < 0 ||
         sd_bus_message_append(call, "s", user_id) < 0 ||
-        sd_bus_call(bus, call, left_usec(deadline, CALL_TIMEOUT_USEC) + 1, &error, &reply) < 0 ||
+        bus_call(bus, call, call_until(deadline, CALL_TIMEOUT_USEC), &error, &reply) < 0 ||
         sd_bus_message_enter_container(reply, 'a', "s") < 0) {
         return -1;
     }
@@ -374,12 +532,19 @@ static void verify_stop(sd_bus *bus, const char *owner)
     __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *reply = NULL;
     /* To the unique name: a service that has gone is not started again for this. */
     if (sd_bus_message_new_method_call(bus, &call, owner, TIRVANE_PATH, TIRVANE_IFACE, "verifyStop") >= 0) {
-        sd_bus_call(bus, call, STOP_TIMEOUT_USEC, &error, &reply);
+        bus_call(bus, call, now_usec() + STOP_TIMEOUT_USEC, &error, &reply);
     }
 }
 
+static bool interrupted(int sigint_read_fd)
+{
+    char byte = 0;
+    return sigint_read_fd >= 0 && read(sigint_read_fd, &byte, 1) > 0;
+}
+
 /* Runs the bus until the verification has a result, the deadline passes or
- * Ctrl-C is pressed. */
+ * Ctrl-C is pressed. The deadline and Ctrl-C are looked at after every message:
+ * a stream of messages, from whoever sends them, does not hold the wait open. */
 static void wait_for_result(sd_bus *bus, struct verification *v, uint64_t deadline, int sigint_read_fd)
 {
     while (v->result == RESULT_PENDING) {
@@ -389,14 +554,22 @@ static void wait_for_result(sd_bus *bus, struct verification *v, uint64_t deadli
             finish(v, PAM_AUTHINFO_UNAVAIL);
             return;
         }
-        if (r > 0) {
-            continue;
+        if (v->result != RESULT_PENDING) {
+            return;
+        }
+        if (interrupted(sigint_read_fd)) {
+            debug_log(v, "interrupted");
+            finish(v, PAM_AUTHINFO_UNAVAIL);
+            return;
         }
         uint64_t wait = left_usec(deadline, UINT64_MAX);
         if (wait == 0) {
             debug_log(v, "timed out for %s", v->user_id);
             finish(v, PAM_AUTHINFO_UNAVAIL);
             return;
+        }
+        if (r > 0) {
+            continue; /* more may be queued */
         }
         uint64_t bus_timeout = 0;
         if (sd_bus_get_timeout(bus, &bus_timeout) > 0 && bus_timeout != UINT64_MAX) {
@@ -413,12 +586,120 @@ static void wait_for_result(sd_bus *bus, struct verification *v, uint64_t deadli
             finish(v, PAM_AUTHINFO_UNAVAIL);
             return;
         }
-        if (sigint_read_fd >= 0 && (fds[1].revents & POLLIN) != 0) {
-            debug_log(v, "interrupted");
-            finish(v, PAM_AUTHINFO_UNAVAIL);
-            return;
+    }
+}
+
+/* The service says that a user is locked out right after the failed touch that
+ * did it, which may be the last try: what has already arrived is looked at, a
+ * few messages at most and without waiting, so that the user hears of it and no
+ * stop goes to a verification that has ended. */
+static void drain_received(sd_bus *bus)
+{
+    for (int i = 0; i < DRAIN_MAX_MESSAGES && sd_bus_process(bus, NULL) > 0; ++i) {
+    }
+}
+
+/* ---- logind: is the caller at the seat? ------------------------------------ */
+
+enum seat_check {
+    SEAT_UNKNOWN, /* logind is not on the bus: the PAM items and the environment decide */
+    SEAT_PRESENT, /* an active local session on a seat */
+    SEAT_ABSENT,  /* no session, or one that is remote, inactive or without a seat */
+};
+
+/* Whether the session at `path` is active and local on a seat. Anything that
+ * cannot be read counts as absent. */
+static enum seat_check check_session(sd_bus *bus, struct verification *v, const char *path, uint64_t deadline)
+{
+    __attribute__((cleanup(sd_bus_error_free))) sd_bus_error error = SD_BUS_ERROR_NULL;
+    __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *call = NULL;
+    __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *reply = NULL;
+    int remote = -1;
+    int active = -1;
+    const char *seat = NULL;
+    const char *session_class = "?";
+    if (sd_bus_message_new_method_call(bus, &call, LOGIND_NAME, path, "org.freedesktop.DBus.Properties",
+                                       "GetAll") < 0 ||
+        sd_bus_message_append(call, "s", LOGIND_SESSION) < 0 ||
+        bus_call(bus, call, call_until(deadline, CALL_TIMEOUT_USEC), &error, &reply) < 0 ||
+        sd_bus_message_enter_container(reply, 'a', "{sv}") < 0) {
+        debug_log(v, "the logind session cannot be read (%s), skipped",
+                  error.name != NULL ? error.name : "?");
+        return SEAT_ABSENT;
+    }
+    int r = 0;
+    while ((r = sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
+        const char *name = NULL;
+        const char *seat_path = NULL;
+        if ((r = sd_bus_message_read(reply, "s", &name)) < 0) {
+            break;
+        }
+        if (strcmp(name, "Remote") == 0) {
+            r = sd_bus_message_read(reply, "v", "b", &remote);
+        } else if (strcmp(name, "Active") == 0) {
+            r = sd_bus_message_read(reply, "v", "b", &active);
+        } else if (strcmp(name, "Seat") == 0) {
+            r = sd_bus_message_read(reply, "v", "(so)", &seat, &seat_path);
+        } else if (strcmp(name, "Class") == 0) {
+            r = sd_bus_message_read(reply, "v", "s", &session_class);
+        } else {
+            r = sd_bus_message_skip(reply, "v");
+        }
+        if (r < 0 || (r = sd_bus_message_exit_container(reply)) < 0) {
+            break;
         }
     }
+    if (r < 0) {
+        debug_log(v, "the logind session cannot be read: %d, skipped", r);
+        return SEAT_ABSENT;
+    }
+    if (remote != 0) {
+        debug_log(v, "remote logind session (class %s), skipped", session_class);
+        return SEAT_ABSENT;
+    }
+    if (active != 1) {
+        debug_log(v, "inactive logind session (class %s), skipped", session_class);
+        return SEAT_ABSENT;
+    }
+    if (seat == NULL || seat[0] == '\0') {
+        debug_log(v, "logind session without a seat (class %s), skipped", session_class);
+        return SEAT_ABSENT;
+    }
+    debug_log(v, "active local logind session on %s (class %s)", seat, session_class);
+    return SEAT_PRESENT;
+}
+
+/* Asks logind for the session of this process. A finger on the reader is
+ * someone at the seat: a process outside any session (a system service, a cron
+ * job, a login over the network before its session exists) is not asked for
+ * one, nor is a session that is remote, inactive (another user's session is in
+ * front) or without a seat. */
+static enum seat_check check_seat(sd_bus *bus, struct verification *v, uint64_t deadline)
+{
+    __attribute__((cleanup(sd_bus_error_free))) sd_bus_error error = SD_BUS_ERROR_NULL;
+    __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *call = NULL;
+    __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *reply = NULL;
+    const char *path = NULL;
+    if (sd_bus_message_new_method_call(bus, &call, LOGIND_NAME, LOGIND_PATH, LOGIND_MANAGER,
+                                       "GetSessionByPID") < 0 ||
+        sd_bus_message_set_auto_start(call, 0) < 0 ||
+        sd_bus_message_append(call, "u", (uint32_t)getpid()) < 0) {
+        debug_log(v, "logind cannot be asked");
+        return SEAT_UNKNOWN;
+    }
+    if (bus_call(bus, call, call_until(deadline, CALL_TIMEOUT_USEC), &error, &reply) < 0) {
+        if (sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN, SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
+            debug_log(v, "logind is not on the bus");
+            return SEAT_UNKNOWN;
+        }
+        debug_log(v, "no logind session (%s), skipped", error.name != NULL ? error.name : "?");
+        return SEAT_ABSENT;
+    }
+    if (sd_bus_message_read(reply, "o", &path) < 0) {
+        debug_log(v, "logind answered no session path, skipped");
+        return SEAT_ABSENT;
+    }
+    return check_session(bus, v, path, deadline);
 }
 
 static void bus_closep(sd_bus **bus)
@@ -429,26 +710,48 @@ static void bus_closep(sd_bus **bus)
     }
 }
 
+static bool all_digits(const char *text)
+{
+    if (text[0] == '\0') {
+        return false;
+    }
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
 /* The enrolled id of a PAM user: the user name, or else the decimal uid, the
- * two forms the service accepts from a user enrolling their own fingers. */
+ * two forms the service accepts from a user enrolling their own fingers. A
+ * name of digits alone is the decimal form of some uid, whose fingers those
+ * are: it is used only when that uid is the user's own, and otherwise the
+ * decimal uid alone is asked for. */
 static int find_user_id(sd_bus *bus, const char *owner, const char *user, uint64_t deadline, char *out,
                         size_t size)
 {
     if (strlen(user) >= size) {
         return 0; /* cut, it could name someone else */
     }
-    const int by_name = count_fingers(bus, owner, user, deadline);
-    if (by_name != 0) {
-        snprintf(out, size, "%s", user);
-        return by_name;
-    }
+    char uid_text[32] = "";
     struct passwd pw;
     struct passwd *found = NULL;
     char buf[4096];
-    if (getpwnam_r(user, &pw, buf, sizeof buf, &found) != 0 || found == NULL) {
-        return 0;
+    if (getpwnam_r(user, &pw, buf, sizeof buf, &found) == 0 && found != NULL) {
+        snprintf(uid_text, sizeof uid_text, "%lu", (unsigned long)found->pw_uid);
     }
-    snprintf(out, size, "%lu", (unsigned long)found->pw_uid);
+    if (!all_digits(user) || strcmp(user, uid_text) == 0) {
+        const int by_name = count_fingers(bus, owner, user, deadline);
+        if (by_name != 0) {
+            snprintf(out, size, "%s", user);
+            return by_name;
+        }
+    }
+    if (uid_text[0] == '\0' || strcmp(uid_text, user) == 0) {
+        return 0; /* no uid, or the one just asked for */
+    }
+    snprintf(out, size, "%s", uid_text);
     return count_fingers(bus, owner, out, deadline);
 }
 
@@ -487,6 +790,10 @@ static int authenticate(pam_handle_t *pamh, int flags, const struct options *opt
                          on_owner_changed, &v) < 0) {
         return PAM_AUTHINFO_UNAVAIL;
     }
+    /* Before anything reaches the fingerprint service. */
+    if (check_seat(bus, &v, deadline) == SEAT_ABSENT) {
+        return PAM_AUTHINFO_UNAVAIL;
+    }
     const int devices = get_device_count(bus, deadline, &owner);
     if (devices <= 0) {
         debug_log(&v, "service absent or no reader: %d", devices);
@@ -512,8 +819,16 @@ static int authenticate(pam_handle_t *pamh, int flags, const struct options *opt
         return PAM_AUTHINFO_UNAVAIL;
     }
     wait_for_result(bus, &v, deadline, sigint.fds[0]);
-    if (v.result != PAM_SUCCESS) {
+    if (v.result == PAM_MAXTRIES) {
+        drain_received(bus);
+    }
+    /* Only a verification the service accepted and still runs is stopped: after
+     * a refusal the running operation is someone else's (and the module may run
+     * as root, who may stop anything). */
+    if (v.replied && !v.ended_by_service && !v.service_gone && v.result != PAM_SUCCESS) {
         verify_stop(bus, owner);
+    } else if (v.result != PAM_SUCCESS) {
+        debug_log(&v, "no stop: the service holds no verification of ours");
     }
     debug_log(&v, "result %d for %s", v.result, user_id);
     return v.result;
