@@ -6,6 +6,11 @@ if(TARGET pam_tirvane AND TARGET tirvane_e2e_fixture)
   if(NOT TIRVANE_PAM_WRAPPER_LIBRARY)
     set(TIRVANE_PAM_WRAPPER_LIBRARY "")
   endif()
+  # The attack suite's users of digits only come from nss_wrapper.
+  find_library(TIRVANE_NSS_WRAPPER_LIBRARY NAMES nss_wrapper)
+  if(NOT TIRVANE_NSS_WRAPPER_LIBRARY)
+    set(TIRVANE_NSS_WRAPPER_LIBRARY "")
+  endif()
   set(_pam_services ${CMAKE_BINARY_DIR}/tests/pam/services)
   # One service per option set the tests need.
   foreach(_svc "tirvane|" "tirvane-short|timeout=2" "tirvane-two|max-tries=2")
@@ -31,6 +36,18 @@ if(TARGET pam_tirvane AND TARGET tirvane_e2e_fixture)
     add_test(NAME pam.${_lower} COMMAND pam_module_test --gtest_filter=*${_group}*)
     set_tests_properties(pam.${_lower} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
   endforeach()
+  # Attacks by a local user, one row each, against the module and the daemon.
+  add_executable(pam_attack_test ${CMAKE_CURRENT_LIST_DIR}/attack_test.cpp)
+  target_compile_options(pam_attack_test PRIVATE ${TIRVANE_WARNINGS})
+  target_link_libraries(pam_attack_test PRIVATE tirvane_e2e_fixture GTest::gtest PkgConfig::PAM
+                        PkgConfig::LIBSYSTEMD)
+  target_compile_definitions(pam_attack_test PRIVATE
+    TIRVANE_PAM_WRAPPER_LIBRARY="${TIRVANE_PAM_WRAPPER_LIBRARY}"
+    TIRVANE_NSS_WRAPPER_LIBRARY="${TIRVANE_NSS_WRAPPER_LIBRARY}"
+    TIRVANE_PAM_SERVICE_DIR="${_pam_services}")
+  add_dependencies(pam_attack_test pam_tirvane)
+  add_test(NAME pam.attack COMMAND pam_attack_test --gtest_filter=*Attack*)
+  set_tests_properties(pam.attack PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
   # The Debian pam-auth-update profile.
   add_test(NAME pam.profile COMMAND ${CMAKE_CURRENT_LIST_DIR}/profile_test.sh
            ${CMAKE_SOURCE_DIR}/pam/tirvane.pam-config)
