@@ -9,6 +9,7 @@
 #include <atomic>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <systemd/sd-bus.h>
@@ -413,6 +414,10 @@ void proceeds_to_a_match(AttackTest &t, const Attack &)
 // enrolled under "1001", the decimal form of dora's uid; dora is.
 void numeric_name_of_another_uid(AttackTest &t, const Attack &)
 {
+    const passwd *digits = getpwnam("1001");
+    if (digits == nullptr || digits->pw_uid != 1002) {
+        GTEST_SKIP() << "no fake users: nss_wrapper (libnss-wrapper) is not installed";
+    }
     {
         PamRun run("tirvane-short", "1001");
         ASSERT_TRUE(t.wait_done(run, bound_ms(3000)));
@@ -673,8 +678,7 @@ int main(int argc, char **argv)
     if (getenv("PAM_WRAPPER") == nullptr) {
         const std::string nss = TIRVANE_NSS_WRAPPER_LIBRARY;
         if (nss.empty() || access(nss.c_str(), R_OK) != 0) {
-            fprintf(stderr, "SKIP: nss_wrapper (libnss-wrapper) is not installed\n");
-            return 77;
+            return reexec_under_pam_wrapper(argv); // the row of the fake users is skipped
         }
         const std::string dir = write_fake_users();
         if (dir.empty()) {
