@@ -451,7 +451,7 @@ static uint64_t call_until(uint64_t deadline, uint64_t cap)
     return now_usec() + left_usec(deadline, cap) + 1;
 }
 
-/* sd_bus_call, bounded by `until` (monotonic) after every message received:
+/* sd_bus_call, bounded by `until_usec` (monotonic) after every message received:
  * sd_bus_call looks at its time-out only when nothing more is there to read,
  * so a stream of messages from anyone would hold it open. Messages for other
  * callbacks are dispatched meanwhile. */
