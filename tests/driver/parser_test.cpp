@@ -1,8 +1,12 @@
 // The byte-wise receive machine, packet dispatch and end-of-data decoding.
 #include "fake_module.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <random>
+#include <sstream>
+#include <string>
 
 namespace
 {
@@ -405,6 +409,317 @@ TEST_F(DriverParser, BufferParsingMatchesByteFeedingOnRandomStreams)
         EXPECT_TRUE(bulk == MachineState::take());
     }
     set_printf_log_grade(saved_grade);
+}
+
+// ---- Re-examination after cut packets, against a receiver read from the format ----------
+
+// The packets a receiver must find in `s` (under a command that awaits no
+// image), worked out from the frame format alone. Scanning from the front:
+// - an EF followed by 01 is a head. Its packet is taken when its length field
+//   is 2 to FP_MAX_PKG_SIZE_FIELD, the packet (9 head bytes, length - 2 payload
+//   bytes, 2 checksum bytes) is complete in `s` and its checksum is the low 16
+//   bits of the sum of type, length and payload bytes; the scan goes on after
+//   it. The address is not checked.
+// - A head with any other length, or a complete packet with a wrong checksum,
+//   is a cut packet: the scan goes on at the byte after its EF, since a cut
+//   packet's bytes may hold the next packet's head.
+// - A head whose packet is not complete at the end of `s` ends the scan: nothing
+//   inside it is taken before its length is complete.
+// - An EF followed by anything but 01 takes that byte along: EF EF 01 does not
+//   start a packet.
+std::vector<Bytes> packets_a_receiver_finds(const Bytes &s)
+{
+    std::vector<Bytes> found;
+    size_t at = 0;
+    while (at < s.size()) {
+        if (s[at] != 0xEF) {
+            ++at;
+            continue;
+        }
+        if (at + 1 == s.size()) {
+            break;
+        }
+        if (s[at + 1] != 0x01) {
+            at += 2;
+            continue;
+        }
+        if (at + 9 > s.size()) {
+            break;
+        }
+        const size_t len = static_cast<size_t>(s[at + 7]) << 8 | s[at + 8];
+        if (len < 2 || len > FP_MAX_PKG_SIZE_FIELD) {
+            ++at;
+            continue;
+        }
+        const size_t end = at + 9 + len;
+        if (end > s.size()) {
+            break;
+        }
+        unsigned sum = 0;
+        for (size_t k = at + 6; k < end - 2; ++k) {
+            sum += s[k];
+        }
+        if ((sum & 0xFFFF) != (static_cast<unsigned>(s[end - 2]) << 8 | s[end - 1])) {
+            ++at;
+            continue;
+        }
+        found.emplace_back(s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(end));
+        at = end;
+    }
+    return found;
+}
+
+// The machine logs every packet it accepts: its length, then a dump of its
+// first 64 bytes.
+constexpr size_t kDumpedBytes = 64;
+
+std::string listing(size_t len, const Bytes &first)
+{
+    std::string out = std::to_string(len) + ":";
+    char piece[4];
+    for (uint8_t b : first) {
+        snprintf(piece, sizeof(piece), " %02x", b);
+        out += piece;
+    }
+    return out;
+}
+
+std::vector<std::string> listings(const std::vector<Bytes> &packets)
+{
+    std::vector<std::string> out;
+    for (const Bytes &pkt : packets) {
+        out.push_back(
+            listing(pkt.size(),
+                    Bytes(pkt.begin(), pkt.begin() + static_cast<long>(std::min(pkt.size(), kDumpedBytes)))));
+    }
+    return out;
+}
+
+// The packets the machine accepted since `log` was made, read back from the log.
+std::vector<std::string> accepted_packets(const LogCapture &log)
+{
+    const std::string text = log.text();
+    const std::string tag = "Recv data from device: ";
+    std::vector<std::string> out;
+    for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + tag.size())) {
+        std::istringstream in(text.substr(at + tag.size(), 16 + 4 * kDumpedBytes));
+        size_t len = 0;
+        in >> len;
+        Bytes first;
+        unsigned value = 0;
+        while (first.size() < std::min(len, kDumpedBytes) && in >> std::hex >> value) {
+            first.push_back(static_cast<uint8_t>(value));
+        }
+        out.push_back(listing(len, first));
+    }
+    return out;
+}
+
+// The confirm code the cancel command's result must hold after `packets`: that
+// of the last answer among them, else the value it had.
+uint8_t cancel_result_after(const std::vector<Bytes> &packets, uint8_t before)
+{
+    uint8_t result = before;
+    for (const Bytes &pkt : packets) {
+        if (pkt[6] == PROT_TYPE_RESPOND && pkt.size() > 11) {
+            result = pkt[9];
+        }
+    }
+    return result;
+}
+
+// One exchange awaiting the cancel answer, `stream` fed as reads ending at
+// `read_ends`, one fp_parse_prot call each. After every read the machine has
+// accepted exactly the packets the receiver finds in the bytes so far, the call
+// reports whether that read completed one, and the cancel result holds the last
+// answer's confirm code.
+void expect_receiver_packets(const Bytes &stream, const std::vector<size_t> &read_ends)
+{
+    constexpr uint8_t kUntouched = 0xEE;
+    fp_parse_prot_reset();
+    fp_resp_init(PROT_CMD_CANCEL);
+    fp_device_param.cancel_result = kUntouched;
+    LogCapture log;
+    size_t begin = 0;
+    size_t found_before = 0;
+    for (size_t end : read_ends) {
+        SCOPED_TRACE("read ending at " + std::to_string(end));
+        const Bytes so_far(stream.begin(), stream.begin() + static_cast<long>(end));
+        const std::vector<Bytes> found = packets_a_receiver_finds(so_far);
+        const Bytes read(stream.begin() + static_cast<long>(begin), stream.begin() + static_cast<long>(end));
+        EXPECT_EQ(feed(read), found.size() > found_before ? 0 : -1);
+        EXPECT_EQ(accepted_packets(log), listings(found));
+        EXPECT_EQ(fp_device_param.cancel_result, cancel_result_after(found, kUntouched));
+        EXPECT_EQ(prot_packet_usb.current_resp_cmd,
+                  cancel_result_after(found, kUntouched) == kUntouched ? 0 : PROT_CMD_CANCEL);
+        begin = end;
+        found_before = found.size();
+    }
+}
+
+// The stream in one read, then split at every byte into two reads.
+void expect_receiver_packets_in_any_two_reads(const Bytes &stream)
+{
+    {
+        SCOPED_TRACE("one read");
+        expect_receiver_packets(stream, {stream.size()});
+    }
+    for (size_t split = 1; split < stream.size(); ++split) {
+        SCOPED_TRACE("split at " + std::to_string(split));
+        expect_receiver_packets(stream, {split, stream.size()});
+    }
+}
+
+// The head of an answer whose length field says `len`: followed by fewer bytes,
+// a cut packet.
+Bytes answer_head(uint16_t len)
+{
+    return Bytes{
+        0xEF, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
+}
+
+Bytes first_bytes(const Bytes &b, size_t n)
+{
+    return Bytes(b.begin(), b.begin() + static_cast<long>(n));
+}
+
+struct KnownStream {
+    const char *name;
+    Bytes stream;
+    std::vector<Bytes> found;
+};
+
+// The receiver agrees with the recovery the driver's tables document: a cut
+// index-table answer followed by the awaited answer and zeros, cut at every
+// byte (the answer is lost only behind a lone EF), stray lengths, a second EF,
+// a length-1 drop.
+TEST_F(DriverParser, ReceiverAgreesWithTheDocumentedRecovery)
+{
+    Bytes index_payload(1 + FP_INDEX_TABLE_PAGE_SIZE, 0x00);
+    index_payload[1 + 11] = 0xFC;
+    const Bytes index_answer = resp(index_payload);
+    ASSERT_EQ(index_answer.size(), 44u);
+    std::vector<KnownStream> known = {
+        {"second EF is no new head", H("EF EF 01 FF FF FF FF 07 00 03 00 00 0A"), {}},
+        {"length 1 is dropped", H("EF 01 FF FF FF FF 07 00 01 00 00 0A"), {}},
+        {"bad checksum then the answer",
+         concat({H("EF 01 FF FF FF FF 07 00 03 00 00 0B"), kOkAnswer}),
+         {kOkAnswer}},
+        {"any address", H("EF 01 12 34 56 78 07 00 03 00 00 0A"), {H("EF 01 12 34 56 78 07 00 03 00 00 0A")}},
+        {"length above the bound", concat({answer_head(FP_MAX_PKG_SIZE_FIELD + 1), kOkAnswer}), {kOkAnswer}},
+        {"length at the bound swallows the answer",
+         concat({answer_head(FP_MAX_PKG_SIZE_FIELD), kOkAnswer}),
+         {}},
+        {"next head read as the length", concat({first_bytes(kOkAnswer, 7), kOkAnswer}), {kOkAnswer}},
+    };
+    for (size_t n = 1; n < index_answer.size(); ++n) {
+        known.push_back({"cut index-table answer",
+                         concat({first_bytes(index_answer, n), kOkAnswer, Bytes(600, 0x00)}),
+                         n == 1 ? std::vector<Bytes>{} : std::vector<Bytes>{kOkAnswer}});
+    }
+    for (const KnownStream &k : known) {
+        SCOPED_TRACE(std::string(k.name) + ", " + std::to_string(k.stream.size()) + " bytes");
+        EXPECT_EQ(listings(packets_a_receiver_finds(k.stream)), listings(k.found));
+        expect_receiver_packets(k.stream, {k.stream.size()});
+    }
+}
+
+// Random mixtures of answers, cut answers, stray heads and junk rich in EF and
+// 01, cut into random reads: the machine finds exactly what the receiver finds.
+TEST_F(DriverParser, ReceiverAgreesWithTheMachineOnRandomStreams)
+{
+    std::mt19937 rng(20240611);
+    const uint8_t junk[] = {0xEF, 0x01, 0xFF, 0x00, 0x07, 0x03, 0x0A, 0x10};
+    const uint16_t lengths[] = {0, 1, 2, 3, 0x10, FP_MAX_PKG_SIZE_FIELD + 1, 0xEF01};
+    for (int round = 0; round < 150; ++round) {
+        SCOPED_TRACE(round);
+        Bytes stream;
+        for (int k = 0; k < 8; ++k) {
+            Bytes piece;
+            switch (rng() % 4) {
+            case 0:
+                piece = resp(Bytes(rng() % 6 + 1, static_cast<uint8_t>(rng() % 3)));
+                break;
+            case 1: {
+                const Bytes full = resp(Bytes(rng() % 20 + 1, 0x00));
+                piece = first_bytes(full, rng() % full.size() + 1);
+                break;
+            }
+            case 2:
+                piece = answer_head(lengths[rng() % std::size(lengths)]);
+                break;
+            default:
+                for (unsigned n = rng() % 12; n > 0; --n) {
+                    piece.push_back(junk[rng() % std::size(junk)]);
+                }
+            }
+            stream.insert(stream.end(), piece.begin(), piece.end());
+        }
+        std::vector<size_t> read_ends;
+        for (size_t end = 0; end < stream.size();) {
+            end = std::min(stream.size(), end + rng() % 40 + 1);
+            read_ends.push_back(end);
+        }
+        expect_receiver_packets(stream, read_ends);
+    }
+}
+
+struct NestedCase {
+    const char *name;
+    Bytes stream;
+    std::vector<Bytes> found; // what the receiver takes from the whole stream
+};
+
+// Cut packets whose bytes hold further cut packets: every cut packet is
+// examined again from the byte after its head, also while the bytes of an
+// earlier one are being examined again, until the answer among them is found.
+TEST_F(DriverParser, NestedCutPacketsThenAnAnswerInOneOrTwoReads)
+{
+    const Bytes busy = resp(H("01"));
+    const Bytes zeros(100, 0x00);
+    const NestedCase cases[] = {
+        // The first cut claims 73 bytes, the second (at 12) 25: both fail inside the first.
+        {"second cut inside the first, the answer inside both",
+         concat({answer_head(0x40), H("00 11 22"), answer_head(0x10), H("33 44 55"), kOkAnswer, zeros}),
+         {kOkAnswer}},
+        {"second cut ends at its type byte inside the first: the answer's head is its length",
+         concat({answer_head(0x40), H("00 11 22"), first_bytes(kOkAnswer, 7), kOkAnswer, zeros}),
+         {kOkAnswer}},
+        {"second cut's checksum is the answer's head",
+         concat({answer_head(0x40), H("00 11 22"), answer_head(0x05), H("33 44 55"), kOkAnswer, zeros}),
+         {kOkAnswer}},
+        {"second cut inside the first ends inside the answer",
+         concat({answer_head(0x40), H("00 11 22"), answer_head(0x0C), H("33 44 55"), kOkAnswer, zeros}),
+         {kOkAnswer}},
+        {"three cuts, each inside the one before",
+         concat({answer_head(0x60), H("00"), answer_head(0x40), H("11"), answer_head(0x20), H("22"),
+                 kOkAnswer, zeros}),
+         {kOkAnswer}},
+        {"two answers inside nested cuts",
+         concat({answer_head(0x40), H("00 11 22"), answer_head(0x20), H("33"), busy, kOkAnswer, zeros}),
+         {busy, kOkAnswer}},
+        {"cut, cut, answer: the second cut starts inside the first and ends past it",
+         concat({answer_head(0x10), H("00 11 22"), answer_head(0x40), H("33 44 55"), kOkAnswer, zeros}),
+         {kOkAnswer}},
+        {"cut, cut, answer: each cut's length reaches only into the next packet's head",
+         concat({answer_head(0x08), H("00 11"), answer_head(0x08), H("22 33"), kOkAnswer, Bytes(16, 0x00)}),
+         {kOkAnswer}},
+        {"cut, cut, answer: both cut at their type byte",
+         concat({first_bytes(kOkAnswer, 7), first_bytes(kOkAnswer, 7), kOkAnswer}),
+         {kOkAnswer}},
+        // The first's type and length are the second's EF 01 FF: it claims 520 bytes.
+        {"cut after its address, then a cut at its type byte inside it",
+         concat({first_bytes(kOkAnswer, 6), first_bytes(kOkAnswer, 7), kOkAnswer, Bytes(520, 0x00)}),
+         {kOkAnswer}},
+        {"the answer is not taken while the cut around it is incomplete",
+         concat({answer_head(0x40), H("00 11 22"), answer_head(0x10), H("33 44 55"), kOkAnswer}),
+         {}},
+    };
+    for (const NestedCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(listings(packets_a_receiver_finds(c.stream)), listings(c.found));
+        expect_receiver_packets_in_any_two_reads(c.stream);
+    }
 }
 
 } // namespace
