@@ -10,7 +10,7 @@ packages=(
   dbus-daemon dbus-bin
   clang llvm libclang-rt-14-dev clang-format clang-tidy groff-base util-linux
   systemd
-  libpam0g-dev libpam-runtime libsystemd-dev libpam-wrapper python3-pypamtest pamtester python3-dbusmock
+  libpam0g-dev libpam-runtime libsystemd-dev libpam-wrapper libnss-wrapper python3-pypamtest pamtester python3-dbusmock
   polkitd libxml2-utils
 )
 

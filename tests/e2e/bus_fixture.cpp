@@ -407,10 +407,16 @@ bool ServiceHarness::start(const DaemonOptions &options)
         write_file(conf_dir() + "tvplist.conf", options.list_conf);
     }
     std::map<std::string, std::string> env = {
-        {"DBUS_SYSTEM_BUS_ADDRESS", bus_address()}, {"TIRVANE_CONF_DIR", conf_dir()},
-        {"TIRVANE_SYSFS_ROOT", sysfs_root()},       {"TIRVANE_EMU_SOCKET", emu_socket()},
-        {"TIRVANE_EMU_STATE", dir_ + "/emu.state"}, {"TIRVANE_EMU_TRACE", dir_ + "/emu.trace"},
+        {"DBUS_SYSTEM_BUS_ADDRESS", bus_address()},
+        {"TIRVANE_CONF_DIR", conf_dir()},
+        {"TIRVANE_SYSFS_ROOT", sysfs_root()},
+        {"TIRVANE_EMU_SOCKET", emu_socket()},
+        {"TIRVANE_EMU_STATE", dir_ + "/emu.state"},
+        {"TIRVANE_EMU_TRACE", dir_ + "/emu.trace"},
         {"LD_PRELOAD", standin_library()},
+        // Without a power-up finger the module refuses the start-up's collection at once
+        // instead of letting it read for five seconds; a test of that wait asks for "wait".
+        {"TIRVANE_EMU_NO_POWERUP", "refuse"},
     };
     for (const auto &[key, value] : options.env) {
         env[key] = value;

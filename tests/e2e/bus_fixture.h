@@ -49,8 +49,10 @@ struct AsyncCall {
 struct DaemonOptions {
     // Extra environment for the daemon (emulator settings and the like).
     std::map<std::string, std::string> env;
-    // Contents of fp_driver.conf; empty string = no file.
-    std::string driver_conf = "[BASIC_PARAM]\nPrintfLogFlag=3\nAutoSuspend=0\nUpgradeFlag=0\n";
+    // Contents of fp_driver.conf; empty string = no file. The lock-out after failed
+    // touches is off unless a test sets its keys: most tests touch with strangers' fingers.
+    std::string driver_conf =
+        "[BASIC_PARAM]\nPrintfLogFlag=3\nAutoSuspend=0\nUpgradeFlag=0\nLockoutFailures=0\n";
     // Contents of tvplist.conf; unset = no file.
     std::string list_conf;
     bool write_list_conf = false;

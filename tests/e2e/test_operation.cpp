@@ -95,6 +95,8 @@ TEST(Operation, StartUpChecksWaitForAVerificationThatHoldsTheDevice)
     DaemonOptions options = absent_at_start();
     options.write_list_conf = true;
     options.list_conf = list_entry(1, "alice", "thumb", 90);
+    // The verification's identification, not the checks', may be the module's first.
+    options.env["TIRVANE_EMU_NO_POWERUP"] = "wait";
     ASSERT_TRUE(h.start(options)) << h.error;
     ASSERT_TRUE(h.emu().ok("store 90 alice-thumb"));
     ASSERT_TRUE(h.emu().ok("plug"));

@@ -236,12 +236,47 @@ void PrintTo(const SlowPolkit &p, std::ostream *os)
     *os << p.name;
 }
 
+// The template has no CancelCheckAuthorization; the mock takes it and records it.
+bool add_cancel_method(ServiceHarness &h)
+{
+    return control_mock(h, "AddMethod",
+                        g_variant_new("(sssss)", "org.freedesktop.PolicyKit1.Authority",
+                                      "CancelCheckAuthorization", "s", "", ""));
+}
+
+// The cancellation ids the mock was given, in order.
+std::vector<std::string> cancelled_ids(ServiceHarness &h)
+{
+    std::vector<std::string> ids;
+    g_autoptr(GVariant) reply = nullptr;
+    g_autoptr(GError) error =
+        h.call_mock(kPolkit, "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
+                    "GetMethodCalls", g_variant_new("(s)", "CancelCheckAuthorization"), &reply);
+    if (reply == nullptr) {
+        return ids;
+    }
+    g_autoptr(GVariant) calls = g_variant_get_child_value(reply, 0);
+    for (gsize i = 0; i < g_variant_n_children(calls); ++i) {
+        g_autoptr(GVariant) call = g_variant_get_child_value(calls, i);
+        g_autoptr(GVariant) args = g_variant_get_child_value(call, 1);
+        if (g_variant_n_children(args) == 1) {
+            g_autoptr(GVariant) boxed = g_variant_get_child_value(args, 0);
+            g_autoptr(GVariant) id = g_variant_get_variant(boxed);
+            if (g_variant_is_of_type(id, G_VARIANT_TYPE_STRING)) {
+                ids.emplace_back(g_variant_get_string(id, nullptr));
+            }
+        }
+    }
+    return ids;
+}
+
 class PolkitTakesItsTime : public ::testing::TestWithParam<SlowPolkit>
 {
   protected:
     void SetUp() override
     {
         ASSERT_TRUE(h.start_mock("polkitd", kPolkit)) << h.error;
+        ASSERT_TRUE(add_cancel_method(h));
         ASSERT_TRUE(h.start()) << h.error;
         ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
         h.clear_signals();
@@ -267,9 +302,19 @@ TEST_P(PolkitTakesItsTime, OtherCallersAreServedMeanwhile)
     EXPECT_GE(waited, p.min_ms);
     EXPECT_LE(waited, p.max_ms);
     if (answer != "ok") {
-        EXPECT_NE(nobody.detail().find(std::string("not authorised for ") + kEnroll), std::string::npos)
+        EXPECT_NE(nobody.detail().find(std::string("enroll: not authorised for ") + kEnroll +
+                                       " (polkit did not answer in time)"),
+                  std::string::npos)
             << nobody.detail();
         EXPECT_TRUE(mock_has_hanging_calls(h)) << "the mock still holds the check";
+        // The service cancelled the check it gave up on, by the id it asked with.
+        const std::string asked = last_check(h);
+        const size_t at = asked.find("\"tirvane-");
+        ASSERT_NE(at, std::string::npos) << asked;
+        const std::string id = asked.substr(at + 1, asked.find('"', at + 1) - at - 1);
+        EXPECT_TRUE(
+            h.wait_for([&] { return cancelled_ids(h) == std::vector<std::string>{id}; }, bound_ms(5000)))
+            << "cancelled: " << list_of(cancelled_ids(h)) << ", asked with " << id;
     }
 
     // polkit's late answer reaches no one: one reply only, and the service goes on.
@@ -353,6 +398,33 @@ TEST_F(WithoutPolkit, PolkitThatComesAndGoesIsFollowed)
     h.stop_mock(kPolkit);
     expect_uid_rules();
     EXPECT_EQ(count_of(h.log_text(), kFallbackLine), 2u) << h.log_text();
+}
+
+// ---- A polkit that fails --------------------------------------------------------
+
+// An error from CheckAuthorization (polkit is there, but broken) denies: the uid
+// rules, which would allow an enrolment of the caller's own id, are only for a
+// polkit that is absent.
+TEST(PolkitFails, AnErrorDeniesAndNeverFallsBackToTheUidRules)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start_mock("polkitd", kPolkit)) << h.error;
+    ASSERT_TRUE(h.start()) << h.error;
+    // The template would allow these; its CheckAuthorization is replaced by one that fails.
+    ASSERT_TRUE(control_mock(h, "SetAllowed", actions({kEnroll, kVerify})));
+    ASSERT_TRUE(control_mock(h, "AddMethod",
+                             g_variant_new("(sssss)", "org.freedesktop.PolicyKit1.Authority",
+                                           "CheckAuthorization", "(sa{sv})sa{ss}us", "(bba{ss})",
+                                           "raise dbus.exceptions.DBusException('broken', "
+                                           "name='org.freedesktop.PolicyKit1.Error.Failed')")));
+    UnprivilegedClient nobody(h.bus_address());
+    EXPECT_EQ(nobody.call("enroll nobody own"), kDenied) << nobody.detail();
+    EXPECT_NE(nobody.detail().find(std::string("not authorised for ") + kEnroll), std::string::npos)
+        << nobody.detail();
+    EXPECT_EQ(nobody.call("listfingers alice"), kDenied) << nobody.detail();
+    EXPECT_EQ(count_of(h.log_text(), kFallbackLine), 0u) << "the uid rules were not used";
+    h.pump(300);
+    EXPECT_TRUE(h.signals().empty()) << list_of(sig_strs(h.signals()));
 }
 
 // ---- Root -------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // The service on the bus: name, interface contract, dispatch and start-up.
 #include "bus_fixture.h"
+#include "flow_helpers.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -195,4 +196,26 @@ TEST(Spine, UnknownMethodIsAnsweredWhileOthersWork)
     g_clear_error(&unknown.error);
     g_clear_error(&name.error);
     g_clear_error(&list.error);
+}
+
+// A module without a power-up finger that stays silent when the start-up asks
+// for the power-up result: the start-up reads until its time-out, then goes on,
+// and verification works as usual. (Other tests let the module refuse at once.)
+TEST(Spine, StartUpGoesOnAfterASilentPowerUpCollection)
+{
+    ServiceHarness h;
+    tvtest::DaemonOptions options;
+    options.env["TIRVANE_EMU_NO_POWERUP"] = "wait";
+    ASSERT_TRUE(h.start(options)) << h.error;
+    const std::string log = h.log_text();
+    EXPECT_NE(log.find("send PROT_CMD_AUTOIDENTIFY command.\n"), std::string::npos);
+    EXPECT_GE(tvtest::count_of(log, "usb_read_data failed!!!"), 5u) << "five silent reads of the collection";
+    EXPECT_NE(log.find("start-up checks done.\n"), std::string::npos);
+    ASSERT_TRUE(tvtest::enrol_finger(h, "alice", "thumb", "alice-thumb"));
+    h.clear_signals();
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(tirvane_call_verify_sync(h.proxy(), "alice", 1, nullptr, &error));
+    ASSERT_TRUE(h.emu().touch("alice-thumb"));
+    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, tvtest::bound_ms(5000)));
+    EXPECT_EQ(tvtest::sig_str(h.signals("verifyStatusChanged")[0]), "(0, {})");
 }

@@ -186,6 +186,7 @@ TEST(Upgrade, OneKeyPowerUpTouchIsUsedByAVerificationWithin30s)
     // The machine is switched on with Olga's finger on the sensor.
     DaemonOptions options;
     options.wait_ready = false;
+    options.env["TIRVANE_EMU_NO_POWERUP"] = "wait"; // the start-up's collection waits for the touch
     ASSERT_TRUE(h.start(options)) << h.error;
     ASSERT_TRUE(h.emu().ok("touch olga-thumb 15000"));
     ASSERT_TRUE(

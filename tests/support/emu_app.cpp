@@ -526,6 +526,11 @@ Bytes AppFirmware::search(const std::string &finger, uint16_t target) const
     return a;
 }
 
+void AppFirmware::refuse_next_identify(uint8_t code)
+{
+    fail_next(cmd_auto_identify, code);
+}
+
 void AppFirmware::set_powerup_touch(const std::string &finger)
 {
     last_finger_ = finger;

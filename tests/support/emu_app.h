@@ -99,6 +99,8 @@ class AppFirmware
     {
         fail_next_[command] = code;
     }
+    // The next identification request is refused at its check stage with `code`.
+    void refuse_next_identify(uint8_t code);
     // The next answer loses every byte after its first n.
     void cut_next(size_t n)
     {

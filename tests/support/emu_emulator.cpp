@@ -102,6 +102,12 @@ Config Config::from_env(std::vector<std::string> &problems)
         else
             complain("TIRVANE_EMU_POWERUP_TOUCH", *v);
     }
+    if (auto v = text("TIRVANE_EMU_NO_POWERUP")) {
+        if (*v == "refuse")
+            c.refuse_first_identify = true;
+        else if (*v != "wait")
+            complain("TIRVANE_EMU_NO_POWERUP", *v);
+    }
     c.state_path = text("TIRVANE_EMU_STATE").value_or("");
     c.trace_path = text("TIRVANE_EMU_TRACE").value_or("");
     c.socket_path = text("TIRVANE_EMU_SOCKET").value_or("");
@@ -120,6 +126,9 @@ Emulator &Emulator::instance()
 Emulator::Emulator()
 {
     load();
+    // At power-on only: a reset later does not bring the refusal back.
+    if (cfg_.refuse_first_identify && !app_.powerup_pending())
+        app_.refuse_next_identify(confirm::no_finger);
     std::thread([this] { timer_loop(); }).detach();
     if (!cfg_.socket_path.empty()) {
         std::string error;

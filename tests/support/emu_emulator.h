@@ -45,6 +45,10 @@ struct Config {
     std::string boot_fault;
     // A finger that pressed the power button: the module starts holding its identification result.
     std::string powerup_touch;
+    // Without a power-up finger the module's first identification waits for a touch like any
+    // other (the host's start-up collection then reads until its time-out); when set, the module
+    // refuses that first identification at once with "no finger" instead.
+    bool refuse_first_identify = false;
     std::string state_path;
     std::string trace_path;
     std::string socket_path;
