@@ -322,6 +322,11 @@ bool ServiceHarness::start_monitor()
         return false;
     }
     g_dbus_connection_set_exit_on_close(monitor_, FALSE);
+    {
+        std::lock_guard<std::mutex> lock(signals_mutex_);
+        const char *name = g_dbus_connection_get_unique_name(connection_);
+        own_name_ = name != nullptr ? name : "";
+    }
     monitor_filter_ = g_dbus_connection_add_filter(monitor_, on_monitored, this, nullptr);
     const char *rules[] = {"type='signal',interface='nuvex.kal.Tirvane'", nullptr};
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
@@ -351,10 +356,16 @@ GDBusMessage *ServiceHarness::on_monitored(GDBusConnection *, GDBusMessage *mess
 {
     auto *self = static_cast<ServiceHarness *>(user_data);
     const char *destination = g_dbus_message_get_destination(message);
-    const char *mine =
-        self->connection_ != nullptr ? g_dbus_connection_get_unique_name(self->connection_) : nullptr;
+    std::string mine;
+    GMainContext *context = nullptr;
+    {
+        // Copies made under the lock before the monitor started: this runs on GDBus's thread.
+        std::lock_guard<std::mutex> lock(self->signals_mutex_);
+        mine = self->own_name_;
+        context = self->context_;
+    }
     if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL &&
-        destination != nullptr && (mine == nullptr || strcmp(destination, mine) != 0)) {
+        destination != nullptr && mine != destination) {
         const char *member = g_dbus_message_get_member(message);
         GVariant *body = g_dbus_message_get_body(message);
         Signal s;
@@ -362,7 +373,7 @@ GDBusMessage *ServiceHarness::on_monitored(GDBusConnection *, GDBusMessage *mess
             s.own = false;
             auto *m = new Monitored{self, std::move(s)};
             g_main_context_invoke_full(
-                self->context_, G_PRIORITY_DEFAULT,
+                context, G_PRIORITY_DEFAULT,
                 [](gpointer data) -> gboolean {
                     auto *monitored = static_cast<Monitored *>(data);
                     monitored->harness->record_signal(std::move(monitored->signal));

@@ -182,6 +182,7 @@ class ServiceHarness
     // other clients (tirvanectl, PAM, unprivileged clients) through it.
     GDBusConnection *monitor_ = nullptr;
     guint monitor_filter_ = 0;
+    std::string own_name_; // the unique name of connection_, for the monitor's thread
     Tirvane *proxy_ = nullptr;
     guint subscription_ = 0;
     std::unique_ptr<EmuClient> emu_;
