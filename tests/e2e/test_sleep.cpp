@@ -2,6 +2,9 @@
 // the machine sleeps and serves again after every resume.
 #include "flow_helpers.h"
 
+#include <algorithm>
+#include <chrono>
+
 using namespace tvtest;
 
 namespace
@@ -264,6 +267,130 @@ TEST_F(Sleep, RefusedInhibitorIsAskedForAgainAfterTheNextResume)
     prepare_for_sleep(false);
     ASSERT_TRUE(h.wait_for([&] { return inhibit_calls() == 2; }, 5000));
 }
+
+// logind suspends at most InhibitDelayMaxSec (5 s) after its announcement: the
+// service lets go at the latest this long after it, idle device or not.
+constexpr int kLetGoLimitMs = 4000;
+// The service polls the device every 20 ms; the test polls logind's list.
+constexpr int kLetGoSlackMs = 500;
+
+// A deletion behind a silent module holds the device for its five reads of a
+// second each, longer than the service may delay the sleep.
+TEST_F(Sleep, LetGoGivesUpAfterItsBoundWhileADeletionHoldsTheDevice)
+{
+    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
+    auto thumb_on_module = [&] {
+        for (const auto &[slot, finger] : module_templates(h.emu())) {
+            if (finger == "alice-thumb") {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(thumb_on_module());
+    ASSERT_TRUE(h.emu().ok("trace-clear"));
+    ASSERT_TRUE(h.emu().ok("silence on"));
+    AsyncCall deletion;
+    h.call_async("deleteFingerByName", g_variant_new("(ss)", "alice", "thumb"), &deletion, 60000);
+    ASSERT_TRUE(h.wait_for([&] { return has_frame(h.emu(), "ef 01 ff ff ff ff 01 00 07 0c"); }, 5000))
+        << "the deletion never reached the module: " << list_of(host_frames(h.emu()));
+    ASSERT_FALSE(deletion.done) << "the deletion waits on the silent module";
+
+    const auto announced = std::chrono::steady_clock::now();
+    prepare_for_sleep(true);
+    ASSERT_TRUE(h.wait_for([&] { return inhibitors().empty(); }, bound_ms(kLetGoLimitMs + kLetGoSlackMs)))
+        << "the inhibitor stays past the bound: " << list_of(inhibitors()) << h.log_text();
+    const auto waited_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - announced)
+            .count();
+    EXPECT_GE(waited_ms, kLetGoLimitMs) << "the sleep is delayed while the device is busy";
+    EXPECT_FALSE(deletion.done) << "the deletion still held the device when the inhibitor went";
+    const std::string log = h.log_text();
+    const std::string gave_up = "the device did not become idle within " + std::to_string(kLetGoLimitMs) +
+                                " ms, sleep is no longer delayed.\n";
+    EXPECT_NE(log.find(gave_up), std::string::npos) << log;
+    EXPECT_EQ(log.find("module let go for sleep after"), std::string::npos) << log;
+
+    // The deletion ends by itself; its outcome is whole.
+    ASSERT_TRUE(h.wait_for([&] { return deletion.done; }, bound_ms(15000))) << h.log_text();
+    EXPECT_EQ(deletion.error, nullptr) << deletion.error->message;
+    ASSERT_TRUE(h.emu().ok("silence off"));
+    const auto listed = h.listfingers("alice");
+    const bool entry_kept = std::find(listed.begin(), listed.end(), "thumb") != listed.end();
+    EXPECT_EQ(entry_kept, thumb_on_module()) << "the list entry and the module's template part ways";
+    ASSERT_TRUE(h.wait_for([&] { return stat_value(h.emu().command("stats"), "open") == "0"; }, 3000))
+        << "the module stays open across the sleep";
+
+    resume();
+    ASSERT_TRUE(enrol_finger(h, "alice", "index", "alice-index")) << h.log_text();
+    verify_matches("alice", "alice-index");
+}
+
+// How a signal that imitates logind's reaches the service.
+struct Impostor {
+    const char *name;
+    bool to_service; // sent to the service's connection alone, not broadcast
+};
+
+class SleepImpostor : public Sleep, public ::testing::WithParamInterface<Impostor>
+{
+};
+
+const Impostor kImpostors[] = {
+    {"Broadcast", false},
+    {"SentToTheService", true},
+};
+
+// Any peer may send a signal with logind's path, interface and member (the
+// system bus lets every peer send signals); only the owner of logind's name
+// announces a sleep.
+TEST_P(SleepImpostor, PrepareForSleepFromAnotherSenderIsIgnored)
+{
+    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
+    g_autoptr(GDBusConnection) impostor = g_dbus_connection_new_for_address_sync(
+        h.bus_address().c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    ASSERT_NE(impostor, nullptr);
+    g_autofree gchar *service = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(h.proxy()));
+    ASSERT_NE(service, nullptr);
+
+    h.clear_signals();
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(tirvane_call_verify_sync(h.proxy(), "alice", 1, nullptr, &error)) << error->message;
+    ASSERT_TRUE(h.wait_for([&] { return identify_pending(h); }, 5000)) << h.log_text();
+
+    g_autoptr(GError) emit_error = nullptr;
+    ASSERT_TRUE(g_dbus_connection_emit_signal(impostor, GetParam().to_service ? service : nullptr,
+                                              kLogindPath, "org.freedesktop.login1.Manager",
+                                              "PrepareForSleep", g_variant_new("(b)", TRUE), &emit_error))
+        << emit_error->message;
+    // A call from the same connection after the signal: the service has read the
+    // signal by the time it answers.
+    GVariant *reply = nullptr;
+    g_autoptr(GError) barrier = call_service(impostor, "getDeviceCount", nullptr, &reply, 5000);
+    ASSERT_EQ(barrier, nullptr) << barrier->message;
+    g_clear_pointer(&reply, g_variant_unref);
+    h.pump(0);
+
+    EXPECT_EQ(count_of(h.log_text(), "the system is going to sleep.\n"), 0u) << h.log_text();
+    EXPECT_TRUE(verify_signals(h).empty()) << "the verification was ended: " << list_of(verify_signals(h));
+    EXPECT_EQ(inhibitors(), std::vector<std::string>{"sleep delay"}) << "the inhibitor is kept";
+    ASSERT_TRUE(identify_pending(h)) << "the verification still waits for a touch";
+    ASSERT_TRUE(h.emu().ok("touch alice-thumb"));
+    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000)) << h.log_text();
+    EXPECT_EQ(verify_signals(h)[0], "(0, {})") << list_of(verify_signals(h));
+    ASSERT_TRUE(h.wait_for([&] { return stat_value(h.emu().command("stats"), "open") == "0"; }, 3000));
+
+    // The next calls are served as while awake, not refused as during a sleep.
+    verify_matches("alice", "alice-thumb");
+    ASSERT_TRUE(enrol_finger(h, "alice", "index", "alice-index")) << h.log_text();
+    EXPECT_EQ(inhibitors(), std::vector<std::string>{"sleep delay"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Sender, SleepImpostor, ::testing::ValuesIn(kImpostors),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(SleepWithoutLogind, ServiceRunsAndTakesTheInhibitorWhenLogindArrives)
 {
