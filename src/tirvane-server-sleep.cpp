@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <gio/gunixfdlist.h>
+#include <string>
 #include <unistd.h>
 
 namespace
@@ -49,6 +50,7 @@ struct SleepWatch {
     int inhibitor_fd = -1;
     bool inhibit_pending = false; // an Inhibit call awaits its answer
     bool logind_absent_logged = false;
+    std::string logind_owner; // unique name of logind's owner, empty while it is away
     guint let_go_timer = 0;
     // Read on the service's clock: the polls may run late under load.
     struct timeval sleep_announced {
@@ -214,11 +216,17 @@ void on_prepare_for_sleep(GDBusConnection *connection, const gchar *sender, cons
                           gpointer user_data)
 {
     (void)connection;
-    (void)sender;
     (void)path;
     (void)interface;
     (void)signal;
     (void)user_data;
+    // Checked here as well: GDBus matches the sender of a signal addressed to us
+    // only since its 2.80.1 (and backports), and any local peer may send one.
+    if (sender == nullptr || watch.logind_owner != sender) {
+        TVP_LOG(LOG_LOG_GRADE, "PrepareForSleep from %s, not from logind, ignored.\n",
+                sender != nullptr ? sender : "?");
+        return;
+    }
     if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) {
         return;
     }
@@ -236,8 +244,8 @@ void on_logind_appeared(GDBusConnection *connection, const gchar *name, const gc
 {
     (void)connection;
     (void)name;
-    (void)owner;
     (void)user_data;
+    watch.logind_owner = owner != nullptr ? owner : "";
     watch.logind_absent_logged = false;
     if (!sleeping.load()) {
         take_inhibitor();
@@ -250,6 +258,7 @@ void on_logind_vanished(GDBusConnection *connection, const gchar *name, gpointer
     (void)name;
     (void)user_data;
     // An inhibitor of a logind that has gone delays nothing.
+    watch.logind_owner.clear();
     release_inhibitor();
     if (!watch.logind_absent_logged) {
         watch.logind_absent_logged = true;

@@ -194,29 +194,6 @@ TEST(Operation, DeletionAnswersAfterItsWork)
     EXPECT_TRUE(module_templates(h.emu()).empty());
 }
 
-TEST(Operation, UnplugDuringVerificationIsReportedAtOnce)
-{
-    ServiceHarness h;
-    ASSERT_TRUE(h.start()) << h.error;
-    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
-    h.clear_signals();
-    verify(h, "alice");
-    ASSERT_TRUE(h.wait_for([&] { return identify_pending(h); }, 5000));
-    h.pump(300);
-    ASSERT_TRUE(h.emu().ok("unplug"));
-    // Well inside the ten seconds the verification waits for the module.
-    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 3000)) << h.log_text();
-    EXPECT_EQ(verify_signals(h)[0], "(4, {})");
-    ASSERT_TRUE(h.emu().ok("plug"));
-    ASSERT_TRUE(h.emu().ok("touch alice-thumb 8000"));
-    ASSERT_TRUE(
-        h.wait_for([&] { return !verify_signals(h).empty() && verify_signals(h).back() == "(0, {})"; }, 8000))
-        << list_of(verify_signals(h));
-    for (const auto &s : verify_signals(h)) {
-        EXPECT_NE(s, "(3, {\"subcode\":3})") << "no retry reports while the module is away";
-    }
-}
-
 TEST(Operation, LastCaptureReportedBeforeSuccessWhenTheReportsComeTogether)
 {
     ServiceHarness h;
@@ -229,22 +206,4 @@ TEST(Operation, LastCaptureReportedBeforeSuccessWhenTheReportsComeTogether)
                                                "(2, {\"progress\":64})", "(2, {\"progress\":80})",
                                                "(2, {\"progress\":96})", "(0, {})"};
     EXPECT_EQ(got, expected) << list_of(got);
-}
-
-TEST(Operation, FingerAlreadyOnTheSensorIsReportedAtTheFloor)
-{
-    ServiceHarness h;
-    ASSERT_TRUE(h.start()) << h.error;
-    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
-    h.clear_signals();
-    ASSERT_TRUE(h.emu().ok("hold alice-thumb"));
-    const auto begin = std::chrono::steady_clock::now();
-    verify(h, "alice");
-    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000));
-    const auto took = h.signals("verifyStatusChanged")[0].when - begin;
-    EXPECT_EQ(verify_signals(h)[0], "(0, {})");
-    EXPECT_GE(took, std::chrono::milliseconds(80));
-    // The floor counts from the call: it never adds a fixed pause on top.
-    EXPECT_LT(took, std::chrono::milliseconds(bound_ms(200))) << "the old fixed pause was 200 ms";
-    ASSERT_TRUE(h.emu().ok("lift"));
 }
