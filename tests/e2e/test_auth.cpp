@@ -351,12 +351,13 @@ TEST_F(Authorisation, StopEndsOnlyTheStoppersOwnOperation)
     struct Case {
         const char *name;
         bool nobody_starts;  // the operation is nobody's verification, else the fixture's enrolment
-        const char *stopper; // "root-other", "nobody-same", "nobody-other"
+        const char *stopper; // "root-other", "nobody-same", "nobody-other", "other-uid"
         bool stops;
     };
     const Case cases[] = {
         {"RootOnAnotherConnectionLeavesRootsEnrolment", false, "root-other", false},
         {"RootOnAnotherConnectionLeavesAUsersVerification", true, "root-other", false},
+        {"AnotherNonRootUidLeavesAUsersVerification", true, "other-uid", false},
         {"SameConnectionStopsIt", true, "nobody-same", true},
         {"SameUidOnAnotherConnectionStopsIt", true, "nobody-other", true},
     };
@@ -380,6 +381,11 @@ TEST_F(Authorisation, StopEndsOnlyTheStoppersOwnOperation)
             EXPECT_EQ(second, answer) << "both stop methods follow one rule";
         } else if (strcmp(c.stopper, "nobody-same") == 0) {
             answer = nobody.call("verifyStop");
+        } else if (strcmp(c.stopper, "other-uid") == 0) {
+            UnprivilegedClient stranger(h.bus_address(), 1); // "daemon", on every Debian system
+            answer = stranger.call("verifyStop");
+            const std::string second = stranger.call("stopEnroll");
+            EXPECT_NE(second.find("AccessDenied"), std::string::npos) << second << ": " << stranger.detail();
         } else {
             UnprivilegedClient nobody2(h.bus_address());
             answer = nobody2.call("verifyStop");

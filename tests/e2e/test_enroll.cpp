@@ -1,6 +1,9 @@
 // Enrolment over the bus with the emulated module acting out the touches.
 #include "flow_helpers.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace tvtest;
 
 namespace
@@ -264,4 +267,31 @@ TEST_F(Enrol, SlotLeftByALostDeletionNeverVerifiesAsItsOldOwner)
     ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 5000));
     EXPECT_EQ(sig_str(h.signals("verifyStatusChanged")[0]), "(1, {\"subcode\":3})")
         << "bob's finger is not alice's";
+}
+
+// The list file cannot take the new entry (its path is a directory now): the
+// enrolment ends as failed, no entry names the finger, and the module keeps no
+// template for it. Once the file can be written again, enrolment works.
+TEST_F(Enrol, FailedFinalSaveIsAFailureAndLeavesNoTemplate)
+{
+    start();
+    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
+    const std::string list_path = h.conf_dir() + "tvplist.conf";
+    const std::string saved = h.read_file("tvplist.conf");
+    ASSERT_EQ(unlink(list_path.c_str()), 0);
+    ASSERT_EQ(mkdir(list_path.c_str(), 0755), 0);
+    h.clear_signals();
+    EXPECT_FALSE(enrol_finger(h, "bob", "index", "bob-index"));
+    EXPECT_EQ(enrol_signals().back(), "(1, {\"subcode\":1}\n)") << list_of(enrol_signals());
+    EXPECT_TRUE(h.listfingers("bob").empty());
+    const auto templates = module_templates(h.emu());
+    EXPECT_EQ(templates.size(), 1u) << "only alice's template is left";
+    EXPECT_EQ(templates.begin()->second, "alice-thumb");
+
+    ASSERT_EQ(rmdir(list_path.c_str()), 0);
+    write_file(list_path, saved);
+    h.clear_signals();
+    ASSERT_TRUE(enrol_finger(h, "bob", "index", "bob-index")) << list_of(enrol_signals());
+    EXPECT_EQ(h.listfingers("bob"), std::vector<std::string>{"index"});
+    EXPECT_EQ(h.listfingers("alice"), std::vector<std::string>{"thumb"});
 }

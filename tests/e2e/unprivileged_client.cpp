@@ -24,6 +24,7 @@ namespace
 {
 
 constexpr const char *kClientModeVariable = "TIRVANE_E2E_UNPRIVILEGED_CLIENT";
+constexpr const char *kClientUidVariable = "TIRVANE_E2E_UNPRIVILEGED_UID";
 // A line the client answers itself, with its connection's unique bus name.
 constexpr const char *kUniqueNameRequest = "uniqueName";
 
@@ -95,7 +96,9 @@ std::string one_line(const char *text)
 
 [[noreturn]] void run_unprivileged_client()
 {
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+    const char *uid_text = getenv(kClientUidVariable);
+    const auto uid = static_cast<uid_t>(uid_text != nullptr ? strtoul(uid_text, nullptr, 10) : kNobody);
+    if (uid == 0 || setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
         printf("error cannot become nobody: %s\n", strerror(errno));
         fflush(stdout);
         _exit(2);
@@ -156,7 +159,7 @@ std::string one_line(const char *text)
 
 // ---- The test side --------------------------------------------------------------
 
-UnprivilegedClient::UnprivilegedClient(const std::string &bus_address)
+UnprivilegedClient::UnprivilegedClient(const std::string &bus_address, uid_t uid)
 {
     int to_child[2] = {-1, -1};
     int from_child[2] = {-1, -1};
@@ -174,6 +177,7 @@ UnprivilegedClient::UnprivilegedClient(const std::string &bus_address)
         }
     }
     env_text.push_back(std::string(kClientModeVariable) + "=1");
+    env_text.push_back(std::string(kClientUidVariable) + "=" + std::to_string(uid));
     env_text.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + bus_address);
     std::vector<char *> envp;
     for (auto &e : env_text) {

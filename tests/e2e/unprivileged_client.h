@@ -1,5 +1,6 @@
-// A client of the service that runs as the unprivileged user "nobody" (uid
-// 65534) on one bus connection it keeps, driven line by line from the test.
+// A client of the service that runs as an unprivileged user ("nobody", uid
+// 65534, unless another uid is given) on one bus connection it keeps, driven
+// line by line from the test.
 #pragma once
 
 #include <string>
@@ -18,7 +19,7 @@ constexpr uid_t kNobody = 65534;
 class UnprivilegedClient
 {
   public:
-    explicit UnprivilegedClient(const std::string &bus_address);
+    explicit UnprivilegedClient(const std::string &bus_address, uid_t uid = kNobody);
     ~UnprivilegedClient();
     UnprivilegedClient(const UnprivilegedClient &) = delete;
     UnprivilegedClient &operator=(const UnprivilegedClient &) = delete;
