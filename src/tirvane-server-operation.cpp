@@ -82,11 +82,39 @@ bool may_stop(const TvpCaller &by)
     return by.uid != 0 && owner.known && owner.uid == by.uid;
 }
 
-void on_caller_vanished(void)
+// Asks the running enrolment or verification to stop; the caller holds
+// hand_over_mutex.
+StopAsk request_stop_locked(tvp_dev *dev, const TvpCaller *by)
 {
-    if (dev_tirvane != nullptr) {
-        tvp_request_stop(dev_tirvane, nullptr);
+    // Only an enrolment or a verification takes part in the stop hand-over; the
+    // start-up checks and the deletions have nothing to stop.
+    const int status = tvp_get_dev_status(dev);
+    if (status != DEVS_ENROLL_DOING && status != DEVS_VERIFY_DOING) {
+        return StopAsk::NothingRunning;
     }
+    if (by != nullptr && !may_stop(*by)) {
+        return StopAsk::NotOwner;
+    }
+    tvp_priv(dev)->ctrlFlag.store(kStopRequested);
+    fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
+    return StopAsk::Requested;
+}
+
+// Stops the operation of the session that vanished, never a newer one: the
+// check and the stop happen under the hand-over lock, so the device cannot pass
+// to another caller's operation in between (a new operation takes the device
+// under that lock before its session begins).
+void on_caller_vanished(unsigned generation)
+{
+    if (dev_tirvane == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(hand_over_mutex);
+    if (!tvp_session_is_current(generation)) {
+        TVP_LOG(LOG_LOG_GRADE, "the caller's operation has ended already, nothing stopped.\n");
+        return;
+    }
+    request_stop_locked(dev_tirvane, nullptr);
 }
 
 } // namespace
@@ -105,19 +133,8 @@ bool tvp_module_wait_stopped(void)
 
 StopAsk tvp_request_stop(tvp_dev *dev, const TvpCaller *by)
 {
-    // Only an enrolment or a verification takes part in the stop hand-over; the
-    // start-up checks and the deletions have nothing to stop.
     std::lock_guard<std::mutex> lock(hand_over_mutex);
-    const int status = tvp_get_dev_status(dev);
-    if (status != DEVS_ENROLL_DOING && status != DEVS_VERIFY_DOING) {
-        return StopAsk::NothingRunning;
-    }
-    if (by != nullptr && !may_stop(*by)) {
-        return StopAsk::NotOwner;
-    }
-    tvp_priv(dev)->ctrlFlag.store(kStopRequested);
-    fp_set_ctrlFlag(FP_CONTROL_FLAG_STOPPED);
-    return StopAsk::Requested;
+    return request_stop_locked(dev, by);
 }
 
 bool tvp_stop_and_wait(tvp_dev *dev, bool until_idle, const TvpCaller &by)

@@ -41,7 +41,7 @@ void on_caller_vanished(GDBusConnection *connection, const gchar *name, gpointer
     }
     TVP_LOG(LOG_LOG_GRADE, "caller %s left the bus, stopping its operation.\n", name);
     if (on_vanished != nullptr) {
-        on_vanished();
+        on_vanished(generation);
     }
 }
 
@@ -130,6 +130,12 @@ bool tvp_caller_in_local_session(const TvpCaller &caller)
     g_autoptr(GVariant) value = nullptr;
     g_variant_get(remote_reply, "(v)", &value);
     return g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && !g_variant_get_boolean(value);
+}
+
+bool tvp_session_is_current(unsigned generation)
+{
+    std::lock_guard<std::mutex> lock(session_mutex);
+    return session.active && session.generation == generation;
 }
 
 void tvp_session_begin(const TvpCaller *caller, TVP_CALLER_VANISHED_CALLBACK on_vanished)

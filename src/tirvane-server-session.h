@@ -30,7 +30,12 @@ bool tvp_caller_in_local_session(const TvpCaller &caller);
 
 // Called when an operation holds the device for `caller`; `on_vanished` runs
 // (on the main loop) if that caller leaves the bus before the session ends.
-typedef void (*TVP_CALLER_VANISHED_CALLBACK)(void);
+// The callback gets the session's generation: it must act only while
+// tvp_session_is_current says that session still runs, since the device may
+// have passed to another caller's operation by the time it runs.
+typedef void (*TVP_CALLER_VANISHED_CALLBACK)(unsigned generation);
 void tvp_session_begin(const TvpCaller *caller, TVP_CALLER_VANISHED_CALLBACK on_vanished);
+// Whether the session begun as `generation` is still the running one.
+bool tvp_session_is_current(unsigned generation);
 // Called by the worker's ending.
 void tvp_session_end(void);
