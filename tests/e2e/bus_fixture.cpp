@@ -167,6 +167,13 @@ ServiceHarness::~ServiceHarness()
         g_dbus_connection_close_sync(monitor_, nullptr, nullptr);
         g_clear_object(&monitor_);
     }
+    if (monitored_ != nullptr) {
+        while (auto *message = g_async_queue_try_pop(monitored_)) {
+            g_object_unref(message);
+        }
+        g_async_queue_unref(monitored_);
+        monitored_ = nullptr;
+    }
     stop_daemon(SIGKILL);
     for (auto &[name, pid] : mocks_) {
         kill_and_reap(pid, SIGTERM);
@@ -327,7 +334,9 @@ bool ServiceHarness::start_monitor()
         const char *name = g_dbus_connection_get_unique_name(connection_);
         own_name_ = name != nullptr ? name : "";
     }
-    monitor_filter_ = g_dbus_connection_add_filter(monitor_, on_monitored, this, nullptr);
+    monitored_ = g_async_queue_new();
+    monitor_filter_ = g_dbus_connection_add_filter(monitor_, on_monitored, g_async_queue_ref(monitored_),
+                                                   reinterpret_cast<GDestroyNotify>(g_async_queue_unref));
     const char *rules[] = {"type='signal',interface='nuvex.kal.Tirvane'", nullptr};
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         monitor_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Monitoring",
@@ -340,53 +349,38 @@ bool ServiceHarness::start_monitor()
     return true;
 }
 
-namespace
-{
-struct Monitored {
-    ServiceHarness *harness;
-    Signal signal;
-};
-} // namespace
-
-// On the monitor's own thread. Signals addressed to the harness's connection,
-// or to nobody, reach it directly (in order with its replies); the others are
-// handed to the test's main context, where they are stamped like the rest.
+// On GDBus's thread: the filter only queues the signals it sees, so that this
+// thread shares nothing with the test but GLib's own queue.
 GDBusMessage *ServiceHarness::on_monitored(GDBusConnection *, GDBusMessage *message, gboolean incoming,
                                            gpointer user_data)
 {
-    auto *self = static_cast<ServiceHarness *>(user_data);
-    const char *destination = g_dbus_message_get_destination(message);
-    std::string mine;
-    GMainContext *context = nullptr;
-    {
-        // Copies made under the lock before the monitor started: this runs on GDBus's thread.
-        std::lock_guard<std::mutex> lock(self->signals_mutex_);
-        mine = self->own_name_;
-        context = self->context_;
-    }
-    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL &&
-        destination != nullptr && mine != destination) {
-        const char *member = g_dbus_message_get_member(message);
-        GVariant *body = g_dbus_message_get_body(message);
-        Signal s;
-        if (member != nullptr && body != nullptr && read_status_signal(member, body, &s)) {
-            s.own = false;
-            auto *m = new Monitored{self, std::move(s)};
-            g_main_context_invoke_full(
-                context, G_PRIORITY_DEFAULT,
-                [](gpointer data) -> gboolean {
-                    auto *monitored = static_cast<Monitored *>(data);
-                    monitored->harness->record_signal(std::move(monitored->signal));
-                    return G_SOURCE_REMOVE;
-                },
-                m, [](gpointer data) { delete static_cast<Monitored *>(data); });
-        }
-    }
     if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL) {
         return message; // the reply to BecomeMonitor, for one
     }
-    g_object_unref(message);
+    g_async_queue_push(static_cast<GAsyncQueue *>(user_data), message);
     return nullptr;
+}
+
+// Signals addressed to the harness's connection, or to nobody, reach it
+// directly (in order with its replies); the others are taken from the queue.
+void ServiceHarness::take_monitored_locked() const
+{
+    if (monitored_ == nullptr) {
+        return;
+    }
+    while (auto *message = static_cast<GDBusMessage *>(g_async_queue_try_pop(monitored_))) {
+        const char *destination = g_dbus_message_get_destination(message);
+        const char *member = g_dbus_message_get_member(message);
+        GVariant *body = g_dbus_message_get_body(message);
+        Signal s;
+        if (destination != nullptr && own_name_ != destination && member != nullptr && body != nullptr &&
+            read_status_signal(member, body, &s)) {
+            s.own = false;
+            s.seq = ++seq_;
+            signals_.push_back(std::move(s));
+        }
+        g_object_unref(message);
+    }
 }
 
 bool read_status_signal(const gchar *signal_name, GVariant *parameters, Signal *out)
@@ -538,6 +532,7 @@ void ServiceHarness::pump(int ms)
 std::vector<Signal> ServiceHarness::signals(const std::string &name) const
 {
     std::lock_guard<std::mutex> lock(signals_mutex_);
+    take_monitored_locked();
     std::vector<Signal> out;
     for (const auto &s : signals_) {
         if (name.empty() || s.name == name) {
@@ -563,6 +558,7 @@ void ServiceHarness::clear_signals()
     while (g_main_context_iteration(context_, FALSE)) {
     }
     std::lock_guard<std::mutex> lock(signals_mutex_);
+    take_monitored_locked();
     signals_.clear();
 }
 

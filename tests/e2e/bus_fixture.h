@@ -168,6 +168,7 @@ class ServiceHarness
     bool start_monitor();
     static GDBusMessage *on_monitored(GDBusConnection *, GDBusMessage *, gboolean, gpointer);
     void record_signal(Signal s);
+    void take_monitored_locked() const; // with signals_mutex_ held
     static void on_signal(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
                           GVariant *, gpointer);
 
@@ -182,14 +183,19 @@ class ServiceHarness
     // other clients (tirvanectl, PAM, unprivileged clients) through it.
     GDBusConnection *monitor_ = nullptr;
     guint monitor_filter_ = 0;
-    std::string own_name_; // the unique name of connection_, for the monitor's thread
+    // Messages the monitor saw, queued by its filter on GDBus's thread without
+    // touching this object, taken in by the readers of the signals.
+    GAsyncQueue *monitored_ = nullptr;
+    std::string own_name_; // the unique name of connection_
     Tirvane *proxy_ = nullptr;
     guint subscription_ = 0;
     std::unique_ptr<EmuClient> emu_;
     std::map<std::string, pid_t> mocks_; // by bus name
     mutable std::mutex signals_mutex_;
-    std::vector<Signal> signals_;
-    unsigned long seq_ = 0;
+    // Both also written by the const readers, which first take in what the
+    // monitor queued.
+    mutable std::vector<Signal> signals_;
+    mutable unsigned long seq_ = 0;
 };
 
 // Paths of the built artefacts, set by the build system.
