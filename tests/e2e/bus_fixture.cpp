@@ -281,17 +281,10 @@ bool ServiceHarness::name_has_owner(const std::string &bus_name)
 
 bool ServiceHarness::connect_client()
 {
-    g_autoptr(GError) err = nullptr;
-    connection_ = g_dbus_connection_new_for_address_sync(
-        bus_address().c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &err);
+    connection_ = connect_to_bus(bus_address(), &error);
     if (connection_ == nullptr) {
-        error = err->message;
         return false;
     }
-    g_dbus_connection_set_exit_on_close(connection_, FALSE);
     subscription_ = g_dbus_connection_signal_subscribe(connection_, nullptr, "nuvex.kal.Tirvane", nullptr,
                                                        "/nuvex/kal/Tirvane", nullptr,
                                                        G_DBUS_SIGNAL_FLAGS_NONE, on_signal, this, nullptr);
@@ -319,16 +312,11 @@ void ServiceHarness::record_signal(Signal s)
 bool ServiceHarness::start_monitor()
 {
     g_autoptr(GError) err = nullptr;
-    monitor_ = g_dbus_connection_new_for_address_sync(
-        bus_address().c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &err);
+    monitor_ = connect_to_bus(bus_address(), &error);
     if (monitor_ == nullptr) {
-        error = std::string("monitor connection: ") + err->message;
+        error = "monitor connection: " + error;
         return false;
     }
-    g_dbus_connection_set_exit_on_close(monitor_, FALSE);
     {
         std::lock_guard<std::mutex> lock(signals_mutex_);
         const char *name = g_dbus_connection_get_unique_name(connection_);
@@ -381,6 +369,24 @@ void ServiceHarness::take_monitored_locked() const
         }
         g_object_unref(message);
     }
+}
+
+GDBusConnection *connect_to_bus(const std::string &address, std::string *why)
+{
+    g_autoptr(GError) err = nullptr;
+    GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &err);
+    if (connection == nullptr) {
+        if (why != nullptr) {
+            *why = err->message;
+        }
+        return nullptr;
+    }
+    g_dbus_connection_set_exit_on_close(connection, FALSE);
+    return connection;
 }
 
 bool read_status_signal(const gchar *signal_name, GVariant *parameters, Signal *out)

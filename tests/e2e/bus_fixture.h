@@ -208,6 +208,11 @@ std::string introspection_file();
 // false for any other signature. The arrival order is left to the caller.
 bool read_status_signal(const gchar *signal_name, GVariant *parameters, Signal *out);
 
+// A new client connection to the message bus at `address` that does not end
+// the process when it closes; null, with the reason in `why` when given, when
+// the bus cannot be reached.
+GDBusConnection *connect_to_bus(const std::string &address, std::string *why = nullptr);
+
 // A synchronous call to the service on `connection`; returns the error (null on
 // success). The reply, when wanted, goes to `reply`.
 GError *call_service(GDBusConnection *connection, const char *method, GVariant *args, GVariant **reply,

@@ -253,11 +253,7 @@ class SecondClient
   public:
     explicit SecondClient(ServiceHarness &h) : h_(h)
     {
-        connection_ = g_dbus_connection_new_for_address_sync(
-            h.bus_address().c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr);
+        connection_ = connect_to_bus(h.bus_address());
         if (connection_ != nullptr) {
             subscription_ = g_dbus_connection_signal_subscribe(
                 connection_, nullptr, "nuvex.kal.Tirvane", nullptr, "/nuvex/kal/Tirvane", nullptr,

@@ -170,18 +170,12 @@ class BusWatch
 
     explicit BusWatch(const std::string &address)
     {
-        g_autoptr(GError) err = nullptr;
-        connection_ = g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &err);
+        connection_ = tvtest::connect_to_bus(address, &error);
         if (connection_ == nullptr) {
-            error = err->message;
             return;
         }
-        g_dbus_connection_set_exit_on_close(connection_, FALSE);
         filter_ = g_dbus_connection_add_filter(connection_, on_message, this, nullptr);
+        g_autoptr(GError) err = nullptr;
         const char *rules[] = {"type='method_call',interface='nuvex.kal.Tirvane'",
                                "type='method_call',destination='org.freedesktop.login1'", nullptr};
         g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
