@@ -32,7 +32,7 @@ endif()
 
 # ---- Files installed as they are -------------------------------------------------
 install(TARGETS tirvane-serverd RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/data/nuvex.kal.Tirvane.conf
+install(FILES ${CMAKE_SOURCE_DIR}/data/nuvex.kal.Tirvane.conf ${CMAKE_SOURCE_DIR}/data/net.reactivated.Fprint.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d)
 install(FILES ${CMAKE_SOURCE_DIR}/data/nuvex.kal.Tirvane.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces)

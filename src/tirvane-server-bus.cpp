@@ -2,6 +2,7 @@
 // hand-over of calls to worker threads.
 #include "tirvane-server-bus.h"
 #include "common.h"
+#include "fprint/fprint-front.h"
 #include "tirvane-server-session.h"
 #include "tirvane-server-sleep.h"
 #include "tirvane_common.h"
@@ -176,6 +177,7 @@ void GBusAcquired_Callback(GDBusConnection *connection, const gchar *name, gpoin
         return;
     }
     skeleton_exported.store(true);
+    tvp_fprint_front_start(connection);
 }
 
 void GBusNameAcquired_Callback(GDBusConnection *connection, const gchar *name, gpointer user_data)

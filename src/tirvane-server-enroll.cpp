@@ -1,4 +1,5 @@
 // Enrolment: enroll and stopEnroll.
+#include "tirvane-server-enroll.h"
 #include "app_fp256_360.h"
 #include "common.h"
 #include "tirvane-server-operation.h"
@@ -28,12 +29,13 @@ const TouchReport kRetryTouches[] = {
 };
 constexpr const char *kEnrollFailedText = "Enroll failed, please press your finger again.\n";
 
-class EnrollSignals
+// enrollStatusChanged to the caller that asked.
+class EnrollSignals : public EnrollSink
 {
   public:
     EnrollSignals(char *user_id, const TvpCaller *to) : user_id_(user_id), to_(to) {}
 
-    void send(int code, const char *format, int value = 0)
+    void send(int code, const char *format, int value = 0) override
     {
         char msg_info[TVP_MSG_SIZE] = {0};
         snprintf(msg_info, sizeof(msg_info), format, value);
@@ -52,7 +54,7 @@ void note_extra_info(tvp_dev *dev, const char *text, LOG_GRADE_ENUM grade,
     TVP_LOG_FROM(at, grade, "%s", text);
 }
 
-void report_touch(tvp_dev *dev, EnrollSignals &signals, uint8_t t)
+void report_touch(tvp_dev *dev, EnrollSink &signals, uint8_t t)
 {
     const uint8_t r = fp_get_enroll_create_feature_result(t);
     if (r == 0) {
@@ -85,7 +87,7 @@ bool asked_to_stop(tvp_dev *dev)
 }
 
 // The enrolment could not begin because the module did not answer.
-void report_unanswered_start(tvp_dev *dev, EnrollSignals &signals)
+void report_unanswered_start(tvp_dev *dev, EnrollSink &signals)
 {
     if (asked_to_stop(dev)) {
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
@@ -99,7 +101,7 @@ void report_unanswered_start(tvp_dev *dev, EnrollSignals &signals)
 
 // A capture report that the driver decoded together with the finish of the
 // enrolment: the driver's one-shot "new capture" flag is still set.
-void report_pending_touch(tvp_dev *dev, EnrollSignals &signals)
+void report_pending_touch(tvp_dev *dev, EnrollSink &signals)
 {
     FP_AUTOENROLL_PARAM_STRUCT &e = fp_device_param.auto_enroll_param;
     if (e.current_enroll_flag == 0) {
@@ -162,7 +164,7 @@ bool enrolment_stages_passed(StageResult *failed)
 // the hold lets go (a stop request sees its failure signal before its reply); a
 // success lets go first, so a client that reacts to the success signal at once
 // finds the device idle.
-void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSignals &signals, const char *user_id,
+void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSink &signals, const char *user_id,
                    const char *finger, int timeout_ms)
 {
     if (!hold.open_module()) {
@@ -195,7 +197,7 @@ void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSignals &signals, const
         signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
         return;
     }
-    if (fp_auto_enroll_start(enroll_id, 6, 0) != 0) {
+    if (fp_auto_enroll_start(enroll_id, kEnrollCaptures, 0) != 0) {
         if (fp_get_ctrlFlag() == FP_CONTROL_FLAG_ENROLLID_OUT_RANGE) {
             TVP_LOG(DBG_LOG_GRADE, "Enroll failed ! Storage space is full.\n");
             signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 4);
@@ -264,6 +266,12 @@ void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSignals &signals, const
 
 } // namespace
 
+void tvp_enroll_on_hold(tvp_dev *dev, DeviceHold &hold, EnrollSink &sink, const char *user_id,
+                        const char *finger, int timeout_ms)
+{
+    run_enrolment(dev, hold, sink, user_id, finger, timeout_ms);
+}
+
 gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
                              const gchar *finger)
 {
@@ -308,7 +316,7 @@ void *gdbus_enroll_pt(void *data)
             // Busy: the operation holding the device is left alone.
             signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
         } else {
-            run_enrolment(dev, hold, signals, user_id, finger, timeout_ms);
+            tvp_enroll_on_hold(dev, hold, signals, user_id, finger, timeout_ms);
         }
     }
     TVP_LOG(LOG_LOG_GRADE, "end.\n");

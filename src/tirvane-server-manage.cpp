@@ -1,5 +1,6 @@
 // Fingerprint management: list, rename, delete one, delete all, and the
 // clean-up of module templates that the list does not know.
+#include "tirvane-server-manage.h"
 #include "app_fp256_360.h"
 #include "common.h"
 #include "tirvane-server-bus.h"
@@ -91,24 +92,7 @@ Deletion delete_finger(tvp_dev *dev, int index, const fprint_info &entry)
 void *delete_finger_pt(void *data)
 {
     std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
-    const char *id = call->string(0);
-    const char *finger = call->string(1);
-    tvp_dev *dev = dev_tirvane;
-    if (device_usable_for_deletion(dev)) {
-        DeviceHold hold(dev, DEVS_CLEAN_DOING, HoldWait::HandOver);
-        if (ready_for_deletion(hold)) {
-            fprint_info entry{};
-            const int index = tvp_copy_fprint_info(dev, id, finger, &entry);
-            if (index == 0) {
-                TVP_LOG(LOG_LOG_GRADE, "not find id=%s finger=%s!!!\n", id, finger);
-            } else {
-                TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", entry.fprint_id);
-                if (delete_finger(dev, index, entry) == Deletion::ModuleFailed) {
-                    TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", entry.fprint_id);
-                }
-            }
-        }
-    }
+    tvp_delete_finger_of(dev_tirvane, call->string(0), call->string(1));
     tirvane_complete_delete_finger_by_name(call->skeleton(), call->invocation());
     TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return nullptr;
@@ -117,26 +101,7 @@ void *delete_finger_pt(void *data)
 void *delete_all_fingers_pt(void *data)
 {
     std::unique_ptr<WorkerCall> call(static_cast<WorkerCall *>(data));
-    const char *id = call->string(0);
-    tvp_dev *dev = dev_tirvane;
-    if (device_usable_for_deletion(dev)) {
-        DeviceHold hold(dev, DEVS_CLEAN_DOING, HoldWait::HandOver);
-        if (ready_for_deletion(hold)) {
-            // Work from a snapshot: deleting changes the table under the walk;
-            // each deletion checks that its index still holds the entry.
-            fprint_info list[TVP_FPRINT_LIST_SIZE];
-            tvp_copy_fprint_list(dev, list);
-            for (int i = 0; i < TVP_FPRINT_LIST_SIZE; ++i) {
-                const fprint_info &entry = list[i];
-                if (entry.enable != 1 || strcmp(entry.user_id, id) != 0) {
-                    continue;
-                }
-                if (delete_finger(dev, i + 1, entry) == Deletion::ModuleFailed) {
-                    TVP_LOG(ERR_LOG_GRADE, "fp_delete_template enroll_id %d failed!!!\n", entry.fprint_id);
-                }
-            }
-        }
-    }
+    tvp_delete_fingers_of(dev_tirvane, call->string(0));
     tirvane_complete_delete_all_feature_by_user_id(call->skeleton(), call->invocation());
     TVP_LOG(DBG_LOG_GRADE, "end.\n");
     return nullptr;
@@ -165,6 +130,80 @@ void collect_finger_names(tvp_dev *dev, const char *id, char **names)
 }
 
 } // namespace
+
+DeleteOutcome tvp_delete_finger_of(tvp_dev *dev, const char *id, const char *finger)
+{
+    if (!device_usable_for_deletion(dev)) {
+        return DeleteOutcome::Busy;
+    }
+    DeviceHold hold(dev, DEVS_CLEAN_DOING, HoldWait::HandOver);
+    if (!ready_for_deletion(hold)) {
+        return DeleteOutcome::Busy;
+    }
+    fprint_info entry{};
+    const int index = tvp_copy_fprint_info(dev, id, finger, &entry);
+    if (index == 0) {
+        TVP_LOG(LOG_LOG_GRADE, "not find id=%s finger=%s!!!\n", id, finger);
+        return DeleteOutcome::NotFound;
+    }
+    TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", entry.fprint_id);
+    const Deletion done = delete_finger(dev, index, entry);
+    if (done == Deletion::ModuleFailed) {
+        TVP_LOG(LOG_LOG_GRADE, "fp_delete_template enroll_id=%d failed!!!\n", entry.fprint_id);
+    }
+    return done == Deletion::Done ? DeleteOutcome::Deleted : DeleteOutcome::Failed;
+}
+
+DeleteOutcome tvp_delete_fingers_of(tvp_dev *dev, const char *id)
+{
+    if (!device_usable_for_deletion(dev)) {
+        return DeleteOutcome::Busy;
+    }
+    DeviceHold hold(dev, DEVS_CLEAN_DOING, HoldWait::HandOver);
+    if (!ready_for_deletion(hold)) {
+        return DeleteOutcome::Busy;
+    }
+    // Work from a snapshot: deleting changes the table under the walk; each
+    // deletion checks that its index still holds the entry.
+    fprint_info list[TVP_FPRINT_LIST_SIZE];
+    tvp_copy_fprint_list(dev, list);
+    int found = 0;
+    int failed = 0;
+    for (int i = 0; i < TVP_FPRINT_LIST_SIZE; ++i) {
+        const fprint_info &entry = list[i];
+        if (entry.enable != 1 || strcmp(entry.user_id, id) != 0) {
+            continue;
+        }
+        ++found;
+        const Deletion done = delete_finger(dev, i + 1, entry);
+        if (done == Deletion::ModuleFailed) {
+            TVP_LOG(ERR_LOG_GRADE, "fp_delete_template enroll_id %d failed!!!\n", entry.fprint_id);
+        }
+        if (done != Deletion::Done) {
+            ++failed;
+        }
+    }
+    if (found == 0) {
+        return DeleteOutcome::NotFound;
+    }
+    return failed == 0 ? DeleteOutcome::Deleted : DeleteOutcome::Failed;
+}
+
+std::vector<std::string> tvp_finger_names_of(tvp_dev *dev, const char *id)
+{
+    std::vector<std::string> names;
+    if (dev->dev_num.load() < 1 || (!tvp_fprint_list_is_current() && tvp_get_fprint_list(dev) != 0)) {
+        return names;
+    }
+    fprint_info list[TVP_FPRINT_LIST_SIZE];
+    tvp_copy_fprint_list(dev, list);
+    for (const fprint_info &entry : list) {
+        if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
+            names.emplace_back(entry.fprint_name, strnlen(entry.fprint_name, sizeof(entry.fprint_name)));
+        }
+    }
+    return names;
+}
 
 gboolean gdbus_handle_listfingers(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id)
 {

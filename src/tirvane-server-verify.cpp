@@ -1,4 +1,5 @@
 // Verification: verify and verifyStop.
+#include "tirvane-server-verify.h"
 #include "app_fp256_360.h"
 #include "common.h"
 #include "tirvane-server-lockout.h"
@@ -30,12 +31,13 @@ constexpr int kMatchFloorMs = 80;
 
 using ResultIds = std::array<uint16_t, kResultSlots>;
 
-class VerifySignals
+// verifyStatusChanged to the caller that asked.
+class VerifySignals : public VerifySink
 {
   public:
     VerifySignals(char *id, const TvpCaller *to) : id_(id), to_(to) {}
 
-    void send(int code, const char *format, int value = 0, char *id = nullptr)
+    void send(int code, const char *format, int value = 0, char *id = nullptr) override
     {
         char msg_info[TVP_MSG_SIZE] = {0};
         snprintf(msg_info, sizeof(msg_info), format, value);
@@ -79,13 +81,22 @@ void keep_results_for(const TvpCaller &caller, const char *user_id)
 
 enum class ScanOutcome { Match, NoMatch, Stopped };
 
-ScanOutcome scan_results(tvp_dev *dev, const ResultIds &ids, const char *user_id, fprint_info *match)
+// Whether a list entry is one the verification looks for.
+bool entry_is_wanted(const fprint_info &entry, const VerifyRequest &request)
+{
+    const bool users =
+        strcmp(entry.user_id, request.user_id) == 0 ||
+        (request.other_user_id != nullptr && strcmp(entry.user_id, request.other_user_id) == 0);
+    return users && (request.finger == nullptr || strcmp(entry.fprint_name, request.finger) == 0);
+}
+
+ScanOutcome scan_results(tvp_dev *dev, const ResultIds &ids, const VerifyRequest &request, fprint_info *match)
 {
     for (uint16_t slot : ids) {
         if (slot == kNoSlot) {
             break;
         }
-        if (tvp_copy_fprint_info_byfprintid(dev, slot, match) && strcmp(match->user_id, user_id) == 0) {
+        if (tvp_copy_fprint_info_byfprintid(dev, slot, match) && entry_is_wanted(*match, request)) {
             return ScanOutcome::Match;
         }
         if (tvp_module_wait_stopped()) {
@@ -127,10 +138,9 @@ enum class Phase { OneKey, UpgradeWait, Open, Touch, Scan, Match, End };
 class Verification
 {
   public:
-    Verification(tvp_dev *dev, DeviceHold &hold, VerifySignals &signals, const char *user_id,
-                 const WorkerCall &call)
-        : dev_(dev), hold_(hold), signals_(signals), user_id_(user_id), called_(call.arrived()),
-          caller_(call.caller())
+    Verification(tvp_dev *dev, DeviceHold &hold, VerifySink &signals, const VerifyRequest &request)
+        : dev_(dev), hold_(hold), signals_(signals), request_(request), user_id_(request.user_id),
+          called_(request.arrived), caller_(*request.caller)
     {
         ids_.fill(kNoSlot);
     }
@@ -247,7 +257,8 @@ class Verification
         }
         const int flag = fp_get_ctrlFlag();
         const bool gone = flag == FP_CONTROL_FLAG_DEV_NOT_EXIST || usb_get_dev_handle() == nullptr;
-        if (flag == FP_CONTROL_FLAG_TIMEOUT) {
+        const bool timed_out = flag == FP_CONTROL_FLAG_TIMEOUT;
+        if (timed_out) {
             TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_TIMEOUT\n");
         } else if (gone) {
             TVP_LOG(DBG_LOG_GRADE, "FP_CONTROL_FLAG_DEV_NOT_EXIST\n");
@@ -264,7 +275,11 @@ class Verification
         if (gone) {
             return module_away();
         }
-        signals_.send(TVP_VERIFY_STAGE_RETRY, TVP_MSG_SUBCODE, 3);
+        if (timed_out) {
+            signals_.touch_missed();
+        } else {
+            signals_.send(TVP_VERIFY_STAGE_RETRY, TVP_MSG_SUBCODE, 3);
+        }
         if (tvp_stop_requested(dev_)) {
             TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
             return Phase::End;
@@ -302,7 +317,7 @@ class Verification
 
     Phase scan()
     {
-        switch (scan_results(dev_, ids_, user_id_, &match_)) {
+        switch (scan_results(dev_, ids_, request_, &match_)) {
         case ScanOutcome::Stopped:
             return Phase::End;
         case ScanOutcome::Match:
@@ -315,10 +330,16 @@ class Verification
             fp_onekey_restart_identify_2(ids_.data());
             return Phase::End;
         }
-        const bool locked_out = tvp_lockout_note_failure(user_id_);
+        bool locked_out = tvp_lockout_note_failure(user_id_);
+        if (request_.other_user_id != nullptr) {
+            locked_out = tvp_lockout_note_failure(request_.other_user_id) || locked_out;
+        }
         signals_.send(TVP_VERIFY_STATUS_NOMATCH, TVP_MSG_SUBCODE, 3);
         if (locked_out) {
             signals_.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, kVerifyLockedOut);
+            return Phase::End;
+        }
+        if (signals_.no_match_ends()) {
             return Phase::End;
         }
         usleep(200 * 1000);
@@ -339,6 +360,9 @@ class Verification
             return Phase::End;
         }
         tvp_lockout_note_match(user_id_);
+        if (request_.other_user_id != nullptr) {
+            tvp_lockout_note_match(request_.other_user_id);
+        }
         hold_.release();
         signals_.send(TVP_VERIFY_STATUS_MATCH, TVP_MSG_EMPTY, 0, match_.user_id);
         return Phase::End;
@@ -346,7 +370,8 @@ class Verification
 
     tvp_dev *dev_;
     DeviceHold &hold_;
-    VerifySignals &signals_;
+    VerifySink &signals_;
+    const VerifyRequest &request_;
     const char *user_id_;
     const struct timeval &called_;
     const TvpCaller &caller_;
@@ -359,6 +384,28 @@ class Verification
 };
 
 } // namespace
+
+bool tvp_verify_refused_locked_out(const VerifyRequest &request, VerifySink &sink)
+{
+    int locked_s = 0;
+    const char *locked = nullptr;
+    if (tvp_lockout_active(request.user_id, &locked_s)) {
+        locked = request.user_id;
+    } else if (request.other_user_id != nullptr && tvp_lockout_active(request.other_user_id, &locked_s)) {
+        locked = request.other_user_id;
+    }
+    if (locked == nullptr) {
+        return false;
+    }
+    TVP_LOG(LOG_LOG_GRADE, "user %s is locked out for %d s more, verification refused.\n", locked, locked_s);
+    sink.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, kVerifyLockedOut);
+    return true;
+}
+
+void tvp_verify_on_hold(tvp_dev *dev, DeviceHold &hold, VerifySink &sink, const VerifyRequest &request)
+{
+    Verification(dev, hold, sink, request).run();
+}
 
 gboolean gdbus_handle_verify(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
                              gint try_count)
@@ -385,15 +432,11 @@ void *gdbus_verify_pt(void *data)
     // Refusals are signalled with the caller's id; the record's user id belongs
     // to whichever verification holds the device.
     VerifySignals refusal(user_id, &call->caller());
-    int locked_s = 0;
+    const VerifyRequest request{user_id, nullptr, nullptr, call->arrived(), &call->caller()};
 
     if (dev->enable == 0 || (dev->dev_num.load() < 1 && get_onekey_powerup_flag() == 0)) {
         refusal.send(TVP_VERIFY_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
-    } else if (tvp_lockout_active(user_id, &locked_s)) {
-        TVP_LOG(LOG_LOG_GRADE, "user %s is locked out for %d s more, verification refused.\n", user_id,
-                locked_s);
-        refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, kVerifyLockedOut);
-    } else {
+    } else if (!tvp_verify_refused_locked_out(request, refusal)) {
         DeviceHold hold(dev, DEVS_VERIFY_DOING, HoldWait::HandOver, &call->caller());
         if (!hold.held()) {
             refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE_NL, 1);
@@ -401,7 +444,7 @@ void *gdbus_verify_pt(void *data)
         } else {
             snprintf(priv->user_id, sizeof(priv->user_id), "%s", user_id);
             VerifySignals signals(priv->user_id, &call->caller());
-            Verification(dev, hold, signals, user_id, *call).run();
+            tvp_verify_on_hold(dev, hold, signals, request);
         }
     }
     TVP_LOG(LOG_LOG_GRADE, "end.\n");

@@ -80,6 +80,7 @@ int driver_config_init(DRIVER_CONFIG_STRUCT *config)
     config->lockout_failures = 5;
     config->lockout_seconds = 30;
     config->lockout_max_seconds = 600;
+    config->desktop_interface = 1;
     g_autoptr(GKeyFile) key_file = load_driver_conf();
     if (key_file == nullptr) {
         return -1;
@@ -120,6 +121,8 @@ int driver_config_init(DRIVER_CONFIG_STRUCT *config)
     config->lockout_max_seconds = optional_count(key_file, "LockoutMaxSeconds", config->lockout_max_seconds);
     TVP_LOG(DBG_LOG_GRADE, "set lock-out: %d failures, %d s, at most %d s\n", config->lockout_failures,
             config->lockout_seconds, config->lockout_max_seconds);
+    config->desktop_interface =
+        optional_count(key_file, "DesktopInterface", config->desktop_interface) != 0 ? 1 : 0;
 
     g_autofree gchar *mode = g_key_file_get_string(key_file, kBasicGroup, "UpgradeMode", &error);
     if (error != nullptr) {

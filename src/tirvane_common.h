@@ -225,6 +225,9 @@ typedef struct {
     int lockout_failures;
     int lockout_seconds;
     int lockout_max_seconds;
+    // DesktopInterface: 1 serves the desktop's standard fingerprint interface
+    // beside our own (default), 0 does not.
+    int desktop_interface;
 } DRIVER_CONFIG_STRUCT;
 
 typedef struct usb_id {

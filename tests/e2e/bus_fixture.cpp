@@ -26,6 +26,10 @@ std::string policy_file()
 {
     return TIRVANE_POLICY_PATH;
 }
+std::string fprint_policy_file()
+{
+    return TIRVANE_FPRINT_POLICY_PATH;
+}
 std::string introspection_file()
 {
     return TIRVANE_XML_PATH;
@@ -89,6 +93,9 @@ std::string bus_config(const std::string &dir)
            "  </policy>\n"
            "  <include>" +
            policy_file() +
+           "</include>\n"
+           "  <include>" +
+           fprint_policy_file() +
            "</include>\n"
            "</busconfig>\n";
 }

@@ -202,6 +202,7 @@ class ServiceHarness
 std::string daemon_binary();
 std::string standin_library();
 std::string policy_file();
+std::string fprint_policy_file();
 std::string introspection_file();
 
 // A status signal of the service (arguments (sis)) as a record stamped now;

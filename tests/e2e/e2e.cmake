@@ -8,11 +8,12 @@ target_compile_definitions(tirvane_e2e_fixture PRIVATE
   TIRVANE_DAEMON_PATH="$<TARGET_FILE:tirvane-serverd>"
   TIRVANE_STANDIN_PATH="$<TARGET_FILE:tirvane-usb-standin>"
   TIRVANE_POLICY_PATH="${CMAKE_SOURCE_DIR}/data/nuvex.kal.Tirvane.conf"
+  TIRVANE_FPRINT_POLICY_PATH="${CMAKE_SOURCE_DIR}/data/net.reactivated.Fprint.conf"
   TIRVANE_XML_PATH="${CMAKE_SOURCE_DIR}/data/nuvex.kal.Tirvane.xml")
 add_dependencies(tirvane_e2e_fixture tirvane-serverd tirvane-usb-standin)
 
 # Programs e2e_<name> from test_<name>.cpp; a new test file is added here.
-set(_e2e_tests auth enroll hotplug manage operation polkit sleep spine upgrade verify wire_recovery)
+set(_e2e_tests auth enroll fprint hotplug manage operation polkit sleep spine upgrade verify wire_recovery)
 list(APPEND _e2e_tests onekey)
 if(TARGET tirvanectl)
   list(APPEND _e2e_tests cli)

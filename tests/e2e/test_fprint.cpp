@@ -1,0 +1,459 @@
+// The desktop's standard fingerprint interface against the real service and
+// the emulated module: fprintd's own clients from Debian's package, and calls
+// of our own where the clients cannot show a fault.
+#include "flow_helpers.h"
+#include "unprivileged_client.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace tvtest;
+
+namespace
+{
+
+constexpr const char *kFprintName = "net.reactivated.Fprint";
+constexpr const char *kManagerPath = "/net/reactivated/Fprint/Manager";
+constexpr const char *kDevicePath = "/net/reactivated/Fprint/Device/0";
+constexpr const char *kDeviceIface = "net.reactivated.Fprint.Device";
+
+bool have_client(const std::string &name)
+{
+    return access(("/usr/bin/" + name).c_str(), X_OK) == 0;
+}
+
+#define SKIP_WITHOUT_CLIENTS()                                                                               \
+    do {                                                                                                     \
+        if (!have_client("fprintd-enroll")) {                                                                \
+            GTEST_SKIP() << "fprintd's clients are not installed (Debian package fprintd)";                  \
+        }                                                                                                    \
+    } while (0)
+
+// One of fprintd's clients on the private bus, its output collected.
+class Client
+{
+  public:
+    Client(ServiceHarness &h, const std::vector<std::string> &args)
+        : out_(h.dir() + "/client-" + std::to_string(++seq_))
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", h.bus_address().c_str(), 1);
+            setenv("LC_ALL", "C", 1);
+            int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            std::vector<std::string> full{"/usr/bin/" + args[0]};
+            full.insert(full.end(), args.begin() + 1, args.end());
+            std::vector<char *> argv;
+            for (auto &a : full) {
+                argv.push_back(const_cast<char *>(a.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Client()
+    {
+        if (pid_ > 0 && !ended_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    // Exit status once it ends; -1 when it had to be killed.
+    int wait(ServiceHarness &h, int timeout_ms = 20000)
+    {
+        int status = 0;
+        const bool ended = h.wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms);
+        ended_ = true;
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string output() const
+    {
+        return slurp(out_);
+    }
+
+  private:
+    static inline int seq_ = 0;
+    std::string out_;
+    pid_t pid_ = -1;
+    bool ended_ = false;
+};
+
+int run_client(ServiceHarness &h, const std::vector<std::string> &args, std::string *output)
+{
+    Client client(h, args);
+    const int status = client.wait(h);
+    *output = client.output();
+    return status;
+}
+
+// A call to the desktop interface on `connection`; the error, null on success.
+GError *fprint_call(GDBusConnection *connection, const char *path, const char *iface, const char *method,
+                    GVariant *args, GVariant **reply = nullptr, int timeout_ms = 10000)
+{
+    GError *error = nullptr;
+    GVariant *r = g_dbus_connection_call_sync(connection, kFprintName, path, iface, method, args, nullptr,
+                                              G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &error);
+    if (reply != nullptr) {
+        *reply = r;
+    } else if (r != nullptr) {
+        g_variant_unref(r);
+    }
+    return error;
+}
+
+GError *device_call(GDBusConnection *connection, const char *method, GVariant *args = nullptr,
+                    GVariant **reply = nullptr)
+{
+    return fprint_call(connection, kDevicePath, kDeviceIface, method, args, reply);
+}
+
+std::string remote_error(const GError *error)
+{
+    if (error == nullptr) {
+        return "";
+    }
+    g_autofree gchar *name = g_dbus_error_get_remote_error(error);
+    return name != nullptr ? name : error->message;
+}
+
+std::vector<std::string> devices(ServiceHarness &h)
+{
+    GVariant *reply = nullptr;
+    g_autoptr(GError) error = fprint_call(h.connection(), kManagerPath, "net.reactivated.Fprint.Manager",
+                                          "GetDevices", nullptr, &reply);
+    std::vector<std::string> out;
+    if (reply != nullptr) {
+        g_autoptr(GVariantIter) iter = nullptr;
+        g_variant_get(reply, "(ao)", &iter);
+        const gchar *path = nullptr;
+        while (g_variant_iter_next(iter, "&o", &path)) {
+            out.emplace_back(path);
+        }
+        g_variant_unref(reply);
+    }
+    return out;
+}
+
+// The desktop interface's own name is there, with its device.
+bool front_ready(ServiceHarness &h)
+{
+    return h.wait_for([&] { return devices(h).size() == 1; }, 10000);
+}
+
+// Status signals of the desktop interface seen by one connection.
+class StatusRecorder
+{
+  public:
+    StatusRecorder(ServiceHarness &h, GDBusConnection *connection)
+        : h_(h), connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
+    {
+        id_ = g_dbus_connection_signal_subscribe(connection, kFprintName, kDeviceIface, nullptr, kDevicePath,
+                                                 nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_signal, this, nullptr);
+    }
+    ~StatusRecorder()
+    {
+        g_dbus_connection_signal_unsubscribe(connection_, id_);
+        g_object_unref(connection_);
+    }
+    StatusRecorder(const StatusRecorder &) = delete;
+    StatusRecorder &operator=(const StatusRecorder &) = delete;
+
+    std::vector<std::string> seen() const
+    {
+        return seen_;
+    }
+    bool wait_for(const std::string &entry, int timeout_ms)
+    {
+        return h_.wait_for([&] { return std::find(seen_.begin(), seen_.end(), entry) != seen_.end(); },
+                           timeout_ms);
+    }
+
+  private:
+    static void on_signal(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *member,
+                          GVariant *parameters, gpointer data)
+    {
+        auto *self = static_cast<StatusRecorder *>(data);
+        if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sb)"))) {
+            const gchar *result = nullptr;
+            gboolean done = FALSE;
+            g_variant_get(parameters, "(&sb)", &result, &done);
+            self->seen_.push_back(std::string(member) + " " + result + (done ? " done" : ""));
+        } else if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(s)"))) {
+            const gchar *finger = nullptr;
+            g_variant_get(parameters, "(&s)", &finger);
+            self->seen_.push_back(std::string(member) + " " + finger);
+        }
+    }
+
+    ServiceHarness &h_;
+    GDBusConnection *connection_;
+    guint id_ = 0;
+    std::vector<std::string> seen_;
+};
+
+DaemonOptions with_alice_thumb()
+{
+    DaemonOptions options;
+    options.list_conf = "[UserFprint-1]\nenable=true\nuser_id=alice\nfprint_name=right-thumb\nfprint_id=90\n";
+    options.write_list_conf = true;
+    return options;
+}
+
+} // namespace
+
+// ---- fprintd's clients ----------------------------------------------------------------
+
+TEST(FprintdClients, EnrolListVerifyDelete)
+{
+    SKIP_WITHOUT_CLIENTS();
+    ServiceHarness h;
+    ASSERT_TRUE(h.start()) << h.error;
+    ASSERT_TRUE(front_ready(h));
+
+    Client enrol(h, {"fprintd-enroll", "-f", "right-index-finger", "alice"});
+    // A person takes a moment per touch: each capture is reported before the next.
+    for (size_t i = 1; i <= 6; ++i) {
+        ASSERT_TRUE(h.emu().touch("alice-index")) << "touch " << i << "\n" << enrol.output();
+        ASSERT_TRUE(h.wait_for([&] { return count_of(h.log_text(), "EnrollStatus enroll-") >= i; }, 5000));
+    }
+    ASSERT_EQ(enrol.wait(h), 0) << enrol.output();
+    const std::string enrolled = enrol.output();
+    EXPECT_EQ(count_of(enrolled, "enroll-stage-passed"), 6u) << enrolled;
+    EXPECT_NE(enrolled.find("enroll-completed"), std::string::npos) << enrolled;
+    // One store: our own interface lists what the desktop enrolled.
+    EXPECT_EQ(h.listfingers("alice"), std::vector<std::string>{"right-index-finger"});
+
+    std::string out;
+    EXPECT_EQ(run_client(h, {"fprintd-list", "alice"}, &out), 0) << out;
+    EXPECT_NE(out.find("right-index-finger"), std::string::npos) << out;
+
+    {
+        Client verify(h, {"fprintd-verify", "alice"});
+        ASSERT_TRUE(h.emu().touch("alice-index")) << verify.output();
+        EXPECT_EQ(verify.wait(h), 0) << verify.output();
+        EXPECT_NE(verify.output().find("verify-match"), std::string::npos) << verify.output();
+    }
+    {
+        Client verify(h, {"fprintd-verify", "alice"});
+        ASSERT_TRUE(h.emu().touch("mallory-index")) << verify.output();
+        EXPECT_NE(verify.wait(h), 0) << verify.output();
+        EXPECT_NE(verify.output().find("verify-no-match"), std::string::npos) << verify.output();
+    }
+
+    EXPECT_EQ(run_client(h, {"fprintd-delete", "alice"}, &out), 0) << out;
+    EXPECT_TRUE(h.listfingers("alice").empty());
+    EXPECT_TRUE(module_templates(h.emu()).empty());
+}
+
+// ---- The claim ----------------------------------------------------------------------------
+
+TEST(FprintClaim, SecondClaimRefusedUntilTheClaimerLeaves)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start(with_alice_thumb())) << h.error;
+    ASSERT_TRUE(front_ready(h));
+    GDBusConnection *first = connect_to_bus(h.bus_address());
+    GDBusConnection *second = connect_to_bus(h.bus_address());
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+
+    g_autoptr(GError) claimed = device_call(first, "Claim", g_variant_new("(s)", "alice"));
+    ASSERT_EQ(claimed, nullptr) << claimed->message;
+    g_autoptr(GError) again = device_call(second, "Claim", g_variant_new("(s)", "alice"));
+    EXPECT_EQ(remote_error(again), "net.reactivated.Fprint.Error.AlreadyInUse");
+    // Only the claimer may release or start anything.
+    g_autoptr(GError) foreign_release = device_call(second, "Release");
+    EXPECT_EQ(remote_error(foreign_release), "net.reactivated.Fprint.Error.ClaimDevice");
+    g_autoptr(GError) foreign_verify = device_call(second, "VerifyStart", g_variant_new("(s)", "any"));
+    EXPECT_EQ(remote_error(foreign_verify), "net.reactivated.Fprint.Error.ClaimDevice");
+
+    // The claimer vanishes in the middle of a verification: device and claim are free.
+    g_autoptr(GError) started = device_call(first, "VerifyStart", g_variant_new("(s)", "any"));
+    ASSERT_EQ(started, nullptr) << started->message;
+    ASSERT_TRUE(h.wait_for([&] { return identify_pending(h); }, 5000));
+    g_dbus_connection_close_sync(first, nullptr, nullptr);
+    g_object_unref(first);
+    bool free_again = h.wait_for(
+        [&] {
+            g_autoptr(GError) error = device_call(second, "Claim", g_variant_new("(s)", "alice"));
+            return error == nullptr;
+        },
+        bound_ms(5000));
+    EXPECT_TRUE(free_again);
+    g_autoptr(GError) verify = device_call(second, "VerifyStart", g_variant_new("(s)", "any"));
+    EXPECT_EQ(verify, nullptr) << verify->message;
+    g_autoptr(GError) stop = device_call(second, "VerifyStop");
+    EXPECT_EQ(stop, nullptr) << stop->message;
+    g_autoptr(GError) release = device_call(second, "Release");
+    EXPECT_EQ(release, nullptr) << release->message;
+    g_object_unref(second);
+}
+
+struct CallCase {
+    const char *what;
+    const char *method;
+    const char *argument; // null: no arguments
+    bool claim_first;
+    const char *error;
+};
+
+std::ostream &operator<<(std::ostream &out, const CallCase &c)
+{
+    return out << c.what;
+}
+
+class FprintErrors : public ::testing::TestWithParam<CallCase>
+{
+};
+
+// The documented errors, each reached the way a client reaches it.
+TEST_P(FprintErrors, AnswerAsDocumented)
+{
+    const CallCase &c = GetParam();
+    ServiceHarness h;
+    ASSERT_TRUE(h.start(with_alice_thumb())) << h.error;
+    ASSERT_TRUE(front_ready(h));
+    if (c.claim_first) {
+        g_autoptr(GError) claimed = device_call(h.connection(), "Claim", g_variant_new("(s)", "alice"));
+        ASSERT_EQ(claimed, nullptr) << claimed->message;
+    }
+    GVariant *args = c.argument != nullptr ? g_variant_new("(s)", c.argument) : nullptr;
+    g_autoptr(GError) error = device_call(h.connection(), c.method, args);
+    EXPECT_EQ(remote_error(error), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FprintErrors,
+    ::testing::Values(CallCase{"verify without a claim", "VerifyStart", "any", false,
+                               "net.reactivated.Fprint.Error.ClaimDevice"},
+                      CallCase{"enrol without a claim", "EnrollStart", "left-thumb", false,
+                               "net.reactivated.Fprint.Error.ClaimDevice"},
+                      CallCase{"stop with nothing running", "VerifyStop", nullptr, true,
+                               "net.reactivated.Fprint.Error.NoActionInProgress"},
+                      CallCase{"enrol stop with nothing running", "EnrollStop", nullptr, true,
+                               "net.reactivated.Fprint.Error.NoActionInProgress"},
+                      CallCase{"enrol of \"any\"", "EnrollStart", "any", true,
+                               "net.reactivated.Fprint.Error.InvalidFingername"},
+                      CallCase{"enrol of a made-up finger", "EnrollStart", "sixth-finger", true,
+                               "net.reactivated.Fprint.Error.InvalidFingername"},
+                      CallCase{"enrol of an enrolled finger", "EnrollStart", "right-thumb", true,
+                               "net.reactivated.Fprint.Error.FingerAlreadyEnrolled"},
+                      CallCase{"verify of a finger not enrolled", "VerifyStart", "left-thumb", true,
+                               "net.reactivated.Fprint.Error.NoEnrolledPrints"},
+                      CallCase{"delete of a finger not enrolled", "DeleteEnrolledFinger", "left-thumb", true,
+                               "net.reactivated.Fprint.Error.NoEnrolledPrints"},
+                      CallCase{"list of a user without fingers", "ListEnrolledFingers", "bob", false,
+                               "net.reactivated.Fprint.Error.NoEnrolledPrints"},
+                      CallCase{"release without a claim", "Release", nullptr, false,
+                               "net.reactivated.Fprint.Error.ClaimDevice"}));
+
+// ---- One device, two interfaces ---------------------------------------------------------
+
+TEST(FprintFronts, EachInterfaceFindsTheOtherBusy)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start(with_alice_thumb())) << h.error;
+    ASSERT_TRUE(h.emu().ok("store 90 alice-thumb"));
+    ASSERT_TRUE(front_ready(h));
+    GDBusConnection *desktop = connect_to_bus(h.bus_address());
+    ASSERT_NE(desktop, nullptr);
+    StatusRecorder statuses(h, desktop);
+
+    // The desktop verifies: our own interface is told the reader is busy.
+    g_autoptr(GError) claimed = device_call(desktop, "Claim", g_variant_new("(s)", "alice"));
+    ASSERT_EQ(claimed, nullptr) << claimed->message;
+    g_autoptr(GError) started = device_call(desktop, "VerifyStart", g_variant_new("(s)", "any"));
+    ASSERT_EQ(started, nullptr) << started->message;
+    ASSERT_TRUE(h.wait_for([&] { return identify_pending(h); }, 5000));
+    g_autoptr(GError) ours = h.call("verify", g_variant_new("(si)", "alice", 1));
+    ASSERT_EQ(ours, nullptr) << ours->message;
+    ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, bound_ms(8000)));
+    EXPECT_EQ(verify_signals(h).front(), "(2, {\"subcode\":1}\n)");
+    // The desktop's verification was left alone and still matches.
+    ASSERT_TRUE(h.emu().ok("touch alice-thumb"));
+    EXPECT_TRUE(statuses.wait_for("VerifyStatus verify-match done", 5000)) << list_of(statuses.seen());
+    EXPECT_EQ(statuses.seen().front(), "VerifyFingerSelected any");
+    g_autoptr(GError) stopped = device_call(desktop, "VerifyStop");
+    EXPECT_EQ(stopped, nullptr) << stopped->message;
+
+    // Our own interface verifies: the desktop is told AlreadyInUse.
+    h.clear_signals();
+    g_autoptr(GError) ours_again = h.call("verify", g_variant_new("(si)", "alice", 1));
+    ASSERT_EQ(ours_again, nullptr) << ours_again->message;
+    ASSERT_TRUE(h.wait_for([&] { return identify_pending(h); }, 5000));
+    g_autoptr(GError) busy = device_call(desktop, "VerifyStart", g_variant_new("(s)", "any"));
+    EXPECT_EQ(remote_error(busy), "net.reactivated.Fprint.Error.AlreadyInUse");
+    g_autoptr(GError) enrol_busy = device_call(desktop, "EnrollStart", g_variant_new("(s)", "left-thumb"));
+    EXPECT_EQ(remote_error(enrol_busy), "net.reactivated.Fprint.Error.AlreadyInUse");
+    g_autoptr(GError) our_stop = h.call("verifyStop", nullptr);
+    EXPECT_EQ(our_stop, nullptr);
+    g_object_unref(desktop);
+}
+
+TEST(FprintSignals, StatusesGoToTheClaimerOnly)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start(with_alice_thumb())) << h.error;
+    ASSERT_TRUE(h.emu().ok("store 90 alice-thumb"));
+    ASSERT_TRUE(front_ready(h));
+    GDBusConnection *claimer = connect_to_bus(h.bus_address());
+    GDBusConnection *bystander = connect_to_bus(h.bus_address());
+    ASSERT_NE(claimer, nullptr);
+    ASSERT_NE(bystander, nullptr);
+    StatusRecorder mine(h, claimer);
+    StatusRecorder theirs(h, bystander);
+
+    g_autoptr(GError) claimed = device_call(claimer, "Claim", g_variant_new("(s)", "alice"));
+    ASSERT_EQ(claimed, nullptr) << claimed->message;
+    g_autoptr(GError) started = device_call(claimer, "VerifyStart", g_variant_new("(s)", "right-thumb"));
+    ASSERT_EQ(started, nullptr) << started->message;
+    ASSERT_TRUE(h.emu().touch("mallory-thumb"));
+    ASSERT_TRUE(mine.wait_for("VerifyStatus verify-no-match done", 5000)) << list_of(mine.seen());
+    g_autoptr(GError) stopped = device_call(claimer, "VerifyStop");
+    EXPECT_EQ(stopped, nullptr);
+    g_autoptr(GError) again = device_call(claimer, "VerifyStart", g_variant_new("(s)", "right-thumb"));
+    ASSERT_EQ(again, nullptr) << again->message;
+    ASSERT_TRUE(h.emu().touch("alice-thumb"));
+    ASSERT_TRUE(mine.wait_for("VerifyStatus verify-match done", 5000)) << list_of(mine.seen());
+    h.pump(300);
+    EXPECT_TRUE(theirs.seen().empty()) << list_of(theirs.seen());
+    g_object_unref(bystander);
+    g_object_unref(claimer);
+}
+
+// ---- The manager -------------------------------------------------------------------------
+
+TEST(FprintManager, DeviceFollowsThePlug)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start()) << h.error;
+    ASSERT_TRUE(front_ready(h));
+    GVariant *reply = nullptr;
+    g_autoptr(GError) found = fprint_call(h.connection(), kManagerPath, "net.reactivated.Fprint.Manager",
+                                          "GetDefaultDevice", nullptr, &reply);
+    ASSERT_EQ(found, nullptr) << found->message;
+    const gchar *path = nullptr;
+    g_variant_get(reply, "(&o)", &path);
+    EXPECT_STREQ(path, kDevicePath);
+    g_variant_unref(reply);
+
+    h.emu().unplug();
+    ASSERT_TRUE(h.wait_for([&] { return devices(h).empty(); }, 5000));
+    g_autoptr(GError) none = fprint_call(h.connection(), kManagerPath, "net.reactivated.Fprint.Manager",
+                                         "GetDefaultDevice", nullptr);
+    EXPECT_EQ(remote_error(none), "net.reactivated.Fprint.Error.NoSuchDevice");
+    h.emu().plug();
+    EXPECT_TRUE(front_ready(h));
+}
