@@ -4,7 +4,9 @@
 #include "flow_helpers.h"
 #include "unprivileged_client.h"
 
+#include <algorithm>
 #include <fcntl.h>
+#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -456,4 +458,96 @@ TEST(FprintManager, DeviceFollowsThePlug)
     EXPECT_EQ(remote_error(none), "net.reactivated.Fprint.Error.NoSuchDevice");
     h.emu().plug();
     EXPECT_TRUE(front_ready(h));
+}
+
+// ---- The interface description ------------------------------------------------------------
+
+namespace
+{
+
+// What an interface offers, one line per member with its signature.
+std::vector<std::string> members_of(const std::string &xml, const char *interface, std::string *why)
+{
+    // fprintd's files carry documentation in a namespace of their own and
+    // entities for the error names; neither says anything about the members.
+    std::string text = std::regex_replace(xml, std::regex("<!DOCTYPE[^\\[>]*(\\[[^\\]]*\\])?\\s*>"), "");
+    text = std::regex_replace(text, std::regex("&[A-Za-z_]+;"), "x");
+    text = std::regex_replace(text, std::regex("<doc:doc>[\\s\\S]*?</doc:doc>"), "");
+    text = std::regex_replace(text, std::regex("</?doc:[^>]*>"), "");
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(text.c_str(), &error);
+    std::vector<std::string> out;
+    if (node == nullptr) {
+        *why = error->message;
+        return out;
+    }
+    GDBusInterfaceInfo *info = g_dbus_node_info_lookup_interface(node, interface);
+    if (info == nullptr) {
+        *why = std::string("no interface ") + interface;
+        return out;
+    }
+    auto args = [](GDBusArgInfo **list) {
+        std::string sig;
+        for (; list != nullptr && *list != nullptr; ++list) {
+            sig += (*list)->signature;
+        }
+        return "(" + sig + ")";
+    };
+    for (GDBusMethodInfo **m = info->methods; m != nullptr && *m != nullptr; ++m) {
+        out.push_back(std::string("method ") + (*m)->name + args((*m)->in_args) + args((*m)->out_args));
+    }
+    for (GDBusSignalInfo **s = info->signals; s != nullptr && *s != nullptr; ++s) {
+        out.push_back(std::string("signal ") + (*s)->name + args((*s)->args));
+    }
+    for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
+        out.push_back(std::string("property ") + (*p)->name + " " + (*p)->signature +
+                      ((*p)->flags == G_DBUS_PROPERTY_INFO_FLAGS_READABLE ? " read" : " other"));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+} // namespace
+
+TEST(FprintInterface, OursNamesWhatTheInstalledDescriptionNames)
+{
+    int compared = 0;
+    for (const char *iface : {"net.reactivated.Fprint.Manager", "net.reactivated.Fprint.Device"}) {
+        const std::string installed = slurp(std::string("/usr/share/dbus-1/interfaces/") + iface + ".xml");
+        if (installed.empty()) {
+            continue;
+        }
+        std::string why;
+        const auto theirs = members_of(installed, iface, &why);
+        ASSERT_FALSE(theirs.empty()) << iface << ": " << why;
+        const auto ours = members_of(slurp(std::string(TIRVANE_DATA_DIR "/") + iface + ".xml"), iface, &why);
+        ASSERT_FALSE(ours.empty()) << iface << ": " << why;
+        EXPECT_EQ(ours, theirs) << iface;
+        ++compared;
+    }
+    if (compared == 0) {
+        GTEST_SKIP() << "fprintd's interface files are not installed (Debian package fprintd)";
+    }
+}
+
+// The running service answers introspection with what our description says.
+TEST(FprintInterface, ServiceIntrospectsAsDescribed)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start()) << h.error;
+    ASSERT_TRUE(front_ready(h));
+    for (const auto &[path, iface] : {std::pair{kManagerPath, "net.reactivated.Fprint.Manager"},
+                                      std::pair{kDevicePath, "net.reactivated.Fprint.Device"}}) {
+        GVariant *reply = nullptr;
+        g_autoptr(GError) error = fprint_call(h.connection(), path, "org.freedesktop.DBus.Introspectable",
+                                              "Introspect", nullptr, &reply);
+        ASSERT_EQ(error, nullptr) << error->message;
+        const gchar *xml = nullptr;
+        g_variant_get(reply, "(&s)", &xml);
+        std::string why;
+        const auto live = members_of(xml, iface, &why);
+        g_variant_unref(reply);
+        EXPECT_EQ(live, members_of(slurp(std::string(TIRVANE_DATA_DIR "/") + iface + ".xml"), iface, &why))
+            << iface;
+    }
 }

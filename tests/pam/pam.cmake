@@ -48,6 +48,24 @@ if(TARGET pam_tirvane AND TARGET tirvane_e2e_fixture)
   add_dependencies(pam_attack_test pam_tirvane)
   add_test(NAME pam.attack COMMAND pam_attack_test --gtest_filter=*Attack*)
   set_tests_properties(pam.attack PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
+  # The desktop's own PAM module against our standard interface.
+  find_file(TIRVANE_PAM_FPRINTD pam_fprintd.so PATHS /lib/${CMAKE_LIBRARY_ARCHITECTURE}/security
+            /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/security NO_DEFAULT_PATH)
+  if(NOT TIRVANE_PAM_FPRINTD)
+    set(TIRVANE_PAM_FPRINTD "/lib/${CMAKE_LIBRARY_ARCHITECTURE}/security/pam_fprintd.so")
+  endif()
+  file(GENERATE OUTPUT ${_pam_services}/fprintd
+       CONTENT "auth required ${TIRVANE_PAM_FPRINTD} debug max-tries=2 timeout=10\n")
+  add_executable(pam_fprintd_test ${CMAKE_CURRENT_LIST_DIR}/fprintd_test.cpp)
+  target_compile_options(pam_fprintd_test PRIVATE ${TIRVANE_WARNINGS})
+  target_link_libraries(pam_fprintd_test PRIVATE tirvane_e2e_fixture GTest::gtest PkgConfig::PAM
+                        PkgConfig::LIBSYSTEMD)
+  target_compile_definitions(pam_fprintd_test PRIVATE
+    TIRVANE_PAM_WRAPPER_LIBRARY="${TIRVANE_PAM_WRAPPER_LIBRARY}"
+    TIRVANE_PAM_FPRINTD="${TIRVANE_PAM_FPRINTD}"
+    TIRVANE_PAM_SERVICE_DIR="${_pam_services}")
+  add_test(NAME pam.fprintd COMMAND pam_fprintd_test)
+  set_tests_properties(pam.fprintd PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
   # The Debian pam-auth-update profile.
   add_test(NAME pam.profile COMMAND ${CMAKE_CURRENT_LIST_DIR}/profile_test.sh
            ${CMAKE_SOURCE_DIR}/pam/tirvane.pam-config)
