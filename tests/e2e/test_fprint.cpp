@@ -551,3 +551,102 @@ TEST(FprintInterface, ServiceIntrospectsAsDescribed)
             << iface;
     }
 }
+
+// ---- Authorisation ----------------------------------------------------------------------
+
+namespace
+{
+
+constexpr const char *kPolkit = "org.freedesktop.PolicyKit1";
+
+struct Step {
+    const char *line;
+    const char *answer;       // "ok", or the error name
+    const char *names_action; // the refusal names this action; may be null
+};
+
+struct AuthCase {
+    const char *what;
+    bool polkit;
+    std::vector<std::string> allowed; // polkit's yes, for the mock
+    std::vector<Step> steps;
+};
+
+std::ostream &operator<<(std::ostream &out, const AuthCase &c)
+{
+    return out << c.what;
+}
+
+class FprintAuthorisation : public ::testing::TestWithParam<AuthCase>
+{
+};
+
+constexpr const char *kDenied = "error net.reactivated.Fprint.Error.PermissionDenied";
+
+} // namespace
+
+// A caller other than root meets our own polkit actions, and the uid rules
+// when polkit is not there; a refusal names the action.
+TEST_P(FprintAuthorisation, SameActionsAsOurOwnInterface)
+{
+    const AuthCase &c = GetParam();
+    ServiceHarness h;
+    if (c.polkit) {
+        ASSERT_TRUE(h.start_mock("polkitd", kPolkit)) << h.error;
+        GVariantBuilder builder;
+        g_variant_builder_init(&builder, G_VARIANT_TYPE("as"));
+        for (const auto &id : c.allowed) {
+            g_variant_builder_add(&builder, "s", id.c_str());
+        }
+        g_autoptr(GError) set =
+            h.call_mock(kPolkit, "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
+                        "SetAllowed", g_variant_new("(as)", &builder));
+        ASSERT_EQ(set, nullptr) << set->message;
+    }
+    ASSERT_TRUE(h.start(with_alice_thumb())) << h.error;
+    ASSERT_TRUE(front_ready(h));
+    UnprivilegedClient nobody(h.bus_address());
+    for (const Step &step : c.steps) {
+        const std::string answer = nobody.call(step.line);
+        EXPECT_EQ(answer, step.answer) << step.line << ": " << nobody.detail();
+        if (step.names_action != nullptr) {
+            EXPECT_NE(nobody.detail().find(step.names_action), std::string::npos) << nobody.detail();
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FprintAuthorisation,
+    ::testing::Values(AuthCase{"own claim, verify only",
+                               true,
+                               {"nuvex.kal.tirvane.verify"},
+                               {{"fprint.Claim ''", "ok", nullptr},
+                                {"fprint.EnrollStart left-thumb", kDenied, "nuvex.kal.tirvane.enroll"},
+                                {"fprint.DeleteEnrolledFingers2", kDenied, "nuvex.kal.tirvane.enroll"},
+                                {"fprint.Release", "ok", nullptr}}},
+                      AuthCase{"claim for another user needs manage",
+                               true,
+                               {"nuvex.kal.tirvane.verify", "nuvex.kal.tirvane.enroll"},
+                               {{"fprint.Claim alice", kDenied, "nuvex.kal.tirvane.manage"},
+                                {"fprint.DeleteEnrolledFingers alice", kDenied, "nuvex.kal.tirvane.manage"}}},
+                      AuthCase{"manage lets another user's fingers be used",
+                               true,
+                               {"nuvex.kal.tirvane.verify", "nuvex.kal.tirvane.manage"},
+                               {{"fprint.Claim alice", "ok", nullptr},
+                                {"fprint.VerifyStart any", "ok", nullptr},
+                                {"fprint.VerifyStop", "ok", nullptr},
+                                {"fprint.Release", "ok", nullptr}}},
+                      AuthCase{"nothing allowed",
+                               true,
+                               {},
+                               {{"fprint.ListEnrolledFingers alice", kDenied, "nuvex.kal.tirvane.verify"},
+                                {"fprint.Claim ''", kDenied, "nuvex.kal.tirvane.verify"}}},
+                      AuthCase{"without polkit, the uid rules",
+                               false,
+                               {},
+                               {{"fprint.ListEnrolledFingers alice", "ok", nullptr},
+                                {"fprint.Claim alice", kDenied, "nuvex.kal.tirvane.manage"},
+                                {"fprint.Claim ''", "ok", nullptr},
+                                {"fprint.EnrollStart left-thumb", "ok", nullptr},
+                                {"fprint.EnrollStop", "ok", nullptr},
+                                {"fprint.Release", "ok", nullptr}}}));

@@ -64,6 +64,23 @@ GVariant *client_args(const std::string &method, const std::vector<std::string> 
     return g_variant_builder_end(&builder);
 }
 
+// A call to the desktop interface's device: "fprint.METHOD ARG...", every
+// argument a string, '' standing for the empty one.
+constexpr const char *kFprintPrefix = "fprint.";
+
+GVariant *fprint_args(const std::vector<std::string> &words)
+{
+    if (words.empty()) {
+        return nullptr;
+    }
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_TUPLE);
+    for (const std::string &word : words) {
+        g_variant_builder_add(&builder, "s", word == "''" ? "" : word.c_str());
+    }
+    return g_variant_builder_end(&builder);
+}
+
 std::vector<std::string> words_of(const std::string &text)
 {
     std::vector<std::string> words;
@@ -130,10 +147,18 @@ std::string one_line(const char *text)
             continue;
         }
         g_autoptr(GError) call_error = nullptr;
-        g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-            bus, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane", "nuvex.kal.Tirvane", method.c_str(),
-            client_args(method, words), nullptr, G_DBUS_CALL_FLAGS_NONE, UnprivilegedClient::kCallTimeoutMs,
-            nullptr, &call_error);
+        g_autoptr(GVariant) reply = nullptr;
+        if (method.rfind(kFprintPrefix, 0) == 0) {
+            reply = g_dbus_connection_call_sync(
+                bus, "net.reactivated.Fprint", "/net/reactivated/Fprint/Device/0",
+                "net.reactivated.Fprint.Device", method.c_str() + strlen(kFprintPrefix), fprint_args(words),
+                nullptr, G_DBUS_CALL_FLAGS_NONE, UnprivilegedClient::kCallTimeoutMs, nullptr, &call_error);
+        } else {
+            reply = g_dbus_connection_call_sync(bus, "nuvex.kal.Tirvane", "/nuvex/kal/Tirvane",
+                                                "nuvex.kal.Tirvane", method.c_str(),
+                                                client_args(method, words), nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                                UnprivilegedClient::kCallTimeoutMs, nullptr, &call_error);
+        }
         if (reply != nullptr) {
             g_autofree char *text = g_variant_print(reply, FALSE);
             printf("ok %s\n", one_line(text).c_str());

@@ -15,7 +15,8 @@ constexpr uid_t kNobody = 65534;
 // "METHOD ARG...", whose arguments are read by the method's signature in the
 // interface description (strings as they stand, integers in decimal); the
 // answer is "ok" or "error NAME", with the reply or the error's message kept
-// as detail().
+// as detail(). A line "fprint.METHOD ARG..." calls the desktop interface's
+// device instead, with string arguments ('' for the empty one).
 class UnprivilegedClient
 {
   public:

@@ -63,3 +63,5 @@ add_test(NAME polkit.policy_validates
          COMMAND xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd
                  ${CMAKE_SOURCE_DIR}/data/nuvex.kal.tirvane.policy)
 set_tests_properties(polkit.policy_validates PROPERTIES TIMEOUT 60)
+tirvane_unit_test(unit_fprint_names SOURCES ${_u}/test_fprint_names.cpp
+                  ${CMAKE_SOURCE_DIR}/src/fprint/fprint-names.cpp)
