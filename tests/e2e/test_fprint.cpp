@@ -650,3 +650,107 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"fprint.EnrollStart left-thumb", "ok", nullptr},
                                 {"fprint.EnrollStop", "ok", nullptr},
                                 {"fprint.Release", "ok", nullptr}}}));
+
+// ---- The core's rules hold for both interfaces ----------------------------------------------
+
+namespace
+{
+
+// A claimer on a connection of its own, with what it hears.
+struct Claimer {
+    explicit Claimer(ServiceHarness &h) : connection(connect_to_bus(h.bus_address())), statuses(h, connection)
+    {
+    }
+    ~Claimer()
+    {
+        g_object_unref(connection);
+    }
+    Claimer(const Claimer &) = delete;
+    Claimer &operator=(const Claimer &) = delete;
+
+    std::string call(const char *method, const char *argument = nullptr)
+    {
+        g_autoptr(GError) error =
+            device_call(connection, method, argument != nullptr ? g_variant_new("(s)", argument) : nullptr);
+        return error == nullptr ? "ok" : remote_error(error);
+    }
+
+    GDBusConnection *connection;
+    StatusRecorder statuses;
+};
+
+} // namespace
+
+TEST(FprintRules, LockOutCountsFailuresOfBothInterfaces)
+{
+    ServiceHarness h;
+    DaemonOptions options = with_alice_thumb();
+    options.driver_conf = "[BASIC_PARAM]\nPrintfLogFlag=3\nAutoSuspend=0\nUpgradeFlag=0\nLockoutFailures=2\n";
+    ASSERT_TRUE(h.start(options)) << h.error;
+    ASSERT_TRUE(h.emu().ok("store 90 alice-thumb"));
+    ASSERT_TRUE(front_ready(h));
+
+    // One failure through our own interface, one through the desktop's.
+    g_autoptr(GError) ours = h.call("verify", g_variant_new("(si)", "alice", 1));
+    ASSERT_EQ(ours, nullptr);
+    ASSERT_TRUE(h.emu().touch("mallory-thumb"));
+    ASSERT_TRUE(h.wait_for([&] { return !h.signals("verifyStatusChanged").empty(); }, 5000));
+    g_autoptr(GError) our_stop = h.call("verifyStop", nullptr);
+    ASSERT_EQ(our_stop, nullptr);
+
+    Claimer desktop(h);
+    ASSERT_EQ(desktop.call("Claim", "alice"), "ok");
+    ASSERT_EQ(desktop.call("VerifyStart", "any"), "ok");
+    ASSERT_TRUE(h.emu().touch("mallory-thumb"));
+    ASSERT_TRUE(desktop.statuses.wait_for("VerifyStatus verify-no-match done", 5000))
+        << list_of(desktop.statuses.seen());
+    ASSERT_EQ(desktop.call("VerifyStop"), "ok");
+
+    // Locked out: the desktop's next attempt ends at once, the right finger unread.
+    ASSERT_EQ(desktop.call("VerifyStart", "any"), "ok");
+    EXPECT_TRUE(desktop.statuses.wait_for("VerifyStatus verify-unknown-error done", 5000))
+        << list_of(desktop.statuses.seen());
+    EXPECT_FALSE(identify_pending(h));
+    ASSERT_EQ(desktop.call("VerifyStop"), "ok");
+}
+
+TEST(FprintRules, UnplugEndsTheVerificationAndTheClaim)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start(with_alice_thumb())) << h.error;
+    ASSERT_TRUE(h.emu().ok("store 90 alice-thumb"));
+    ASSERT_TRUE(front_ready(h));
+    Claimer desktop(h);
+    ASSERT_EQ(desktop.call("Claim", "alice"), "ok");
+    ASSERT_EQ(desktop.call("VerifyStart", "any"), "ok");
+    ASSERT_TRUE(h.wait_for([&] { return identify_pending(h); }, 5000));
+    h.emu().unplug();
+    EXPECT_TRUE(desktop.statuses.wait_for("VerifyStatus verify-disconnected done", bound_ms(5000)))
+        << list_of(desktop.statuses.seen());
+    ASSERT_TRUE(h.wait_for([&] { return devices(h).empty(); }, 5000));
+    // The module is back: the device is free for a new claim, by anyone.
+    h.emu().plug();
+    ASSERT_TRUE(front_ready(h));
+    Claimer next(h);
+    EXPECT_TRUE(h.wait_for([&] { return next.call("Claim", "alice") == "ok"; }, bound_ms(5000)));
+}
+
+TEST(FprintRules, EnrolmentOfAFingerTheModuleHoldsIsADuplicate)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start(with_alice_thumb())) << h.error;
+    ASSERT_TRUE(h.emu().ok("store 90 alice-thumb"));
+    ASSERT_TRUE(front_ready(h));
+    Claimer desktop(h);
+    ASSERT_EQ(desktop.call("Claim", "bob"), "ok");
+    ASSERT_EQ(desktop.call("EnrollStart", "left-thumb"), "ok");
+    // The module finds the touched finger among its templates.
+    ASSERT_TRUE(h.emu().touch("alice-thumb", "exists"));
+    EXPECT_TRUE(desktop.statuses.wait_for("EnrollStatus enroll-duplicate done", 5000))
+        << list_of(desktop.statuses.seen());
+    ASSERT_EQ(desktop.call("EnrollStop"), "ok");
+    // Nothing was stored for bob, and the device is idle for the next one.
+    EXPECT_TRUE(h.listfingers("bob").empty());
+    EXPECT_EQ(desktop.call("VerifyStart", "any"), "net.reactivated.Fprint.Error.NoEnrolledPrints");
+    EXPECT_EQ(module_templates(h.emu()).size(), 1u);
+}
