@@ -12,6 +12,9 @@ packages=(
   systemd
   libpam0g-dev libpam-runtime libsystemd-dev libpam-wrapper libnss-wrapper python3-pypamtest pamtester python3-dbusmock
   polkitd libxml2-utils
+  # The desktop's own clients, interface files and pam_fprintd.so, run against
+  # our service by the tests; fprintd's daemon itself is never started.
+  fprintd libpam-fprintd
 )
 
 missing=()
