@@ -754,3 +754,97 @@ TEST(FprintRules, EnrolmentOfAFingerTheModuleHoldsIsADuplicate)
     EXPECT_EQ(desktop.call("VerifyStart", "any"), "net.reactivated.Fprint.Error.NoEnrolledPrints");
     EXPECT_EQ(module_templates(h.emu()).size(), 1u);
 }
+
+// ---- Properties ---------------------------------------------------------------------------
+
+namespace
+{
+
+// PropertiesChanged of the device, "name=value" in the order they came.
+class PropertyRecorder
+{
+  public:
+    PropertyRecorder(ServiceHarness &h) : h_(h)
+    {
+        id_ = g_dbus_connection_signal_subscribe(
+            h.connection(), kFprintName, "org.freedesktop.DBus.Properties", "PropertiesChanged", kDevicePath,
+            kDeviceIface, G_DBUS_SIGNAL_FLAGS_NONE, on_changed, this, nullptr);
+    }
+    ~PropertyRecorder()
+    {
+        g_dbus_connection_signal_unsubscribe(h_.connection(), id_);
+    }
+    PropertyRecorder(const PropertyRecorder &) = delete;
+    PropertyRecorder &operator=(const PropertyRecorder &) = delete;
+
+    bool wait_for(const std::string &entry, int timeout_ms)
+    {
+        return h_.wait_for([&] { return std::find(seen.begin(), seen.end(), entry) != seen.end(); },
+                           timeout_ms);
+    }
+
+    std::vector<std::string> seen;
+
+  private:
+    static void on_changed(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+                           GVariant *parameters, gpointer data)
+    {
+        auto *self = static_cast<PropertyRecorder *>(data);
+        g_autoptr(GVariant) changed = g_variant_get_child_value(parameters, 1);
+        GVariantIter iter;
+        g_variant_iter_init(&iter, changed);
+        const gchar *name = nullptr;
+        GVariant *value = nullptr;
+        while (g_variant_iter_next(&iter, "{&sv}", &name, &value)) {
+            g_autofree gchar *text = g_variant_print(value, FALSE);
+            self->seen.push_back(std::string(name) + "=" + text);
+            g_variant_unref(value);
+        }
+    }
+
+    ServiceHarness &h_;
+    guint id_ = 0;
+};
+
+GVariant *device_property(ServiceHarness &h, const char *name)
+{
+    GVariant *reply = nullptr;
+    g_autoptr(GError) error = fprint_call(h.connection(), kDevicePath, "org.freedesktop.DBus.Properties",
+                                          "Get", g_variant_new("(ss)", kDeviceIface, name), &reply);
+    if (reply == nullptr) {
+        return nullptr;
+    }
+    GVariant *value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    g_variant_unref(reply);
+    return value;
+}
+
+} // namespace
+
+TEST(FprintProperties, FollowTheClaimAndTheWaitForATouch)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start(with_alice_thumb())) << h.error;
+    ASSERT_TRUE(h.emu().ok("store 90 alice-thumb"));
+    ASSERT_TRUE(front_ready(h));
+    g_autoptr(GVariant) scan_type = device_property(h, "scan-type");
+    ASSERT_NE(scan_type, nullptr);
+    EXPECT_STREQ(g_variant_get_string(scan_type, nullptr), "press");
+    g_autoptr(GVariant) stages = device_property(h, "num-enroll-stages");
+    ASSERT_NE(stages, nullptr);
+    EXPECT_EQ(g_variant_get_int32(stages), -1) << "undefined while unclaimed";
+
+    PropertyRecorder changes(h);
+    Claimer desktop(h);
+    ASSERT_EQ(desktop.call("Claim", "alice"), "ok");
+    EXPECT_TRUE(changes.wait_for("num-enroll-stages=6", 3000)) << list_of(changes.seen);
+    ASSERT_EQ(desktop.call("VerifyStart", "any"), "ok");
+    EXPECT_TRUE(changes.wait_for("finger-needed=true", 3000)) << list_of(changes.seen);
+    ASSERT_TRUE(h.emu().touch("alice-thumb"));
+    ASSERT_TRUE(desktop.statuses.wait_for("VerifyStatus verify-match done", 5000));
+    EXPECT_TRUE(changes.wait_for("finger-needed=false", 3000)) << list_of(changes.seen);
+    ASSERT_EQ(desktop.call("VerifyStop"), "ok");
+    ASSERT_EQ(desktop.call("Release"), "ok");
+    EXPECT_TRUE(changes.wait_for("num-enroll-stages=-1", 3000)) << list_of(changes.seen);
+}
