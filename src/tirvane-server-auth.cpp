@@ -36,6 +36,7 @@
 // invocation to that emission.
 #include "common.h"
 #include "tirvane-server-bus.h"
+#include "tirvane-server-errors.h"
 #include "tirvane-server-polkit.h"
 #include "tirvane-server-session.h"
 #include "tirvane_common.h"
@@ -219,10 +220,9 @@ bool check_text_sizes(GDBusMethodInvocation *invocation, const MethodRule &rule)
         gsize length = 0;
         g_variant_get_string(child, &length);
         if (length > kMaxFieldLength) {
-            g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                                  "%s is %zu bytes long; at most %zu bytes are accepted",
-                                                  rule.text_args[i], static_cast<size_t>(length),
-                                                  kMaxFieldLength);
+            tvp_return_error(invocation, TVP_ERROR_INVALID_ARGS,
+                             "%s is %zu bytes long; at most %zu bytes are accepted", rule.text_args[i],
+                             static_cast<size_t>(length), kMaxFieldLength);
             return false;
         }
     }
@@ -346,9 +346,8 @@ void redispatch(const PendingCall &pending)
         g_signal_emitv(values.data(), signal_id, 0, &handled);
     }
     if (signal_id == 0 || !g_value_get_boolean(&handled)) {
-        g_dbus_method_invocation_return_error(pending.invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-                                              "%s was not handled",
-                                              g_dbus_method_invocation_get_method_name(pending.invocation));
+        tvp_return_error(pending.invocation, TVP_ERROR_UNKNOWN_METHOD, "%s was not handled",
+                         g_dbus_method_invocation_get_method_name(pending.invocation));
     }
     g_value_unset(&handled);
     for (GValue &value : values) {
@@ -396,9 +395,8 @@ void look_up_uid_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocat
 // did not say no itself.
 void deny_action(GDBusMethodInvocation *invocation, const char *action, const char *reason)
 {
-    g_dbus_method_invocation_return_error(
-        invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, "%s: not authorised for %s%s",
-        g_dbus_method_invocation_get_method_name(invocation), action, reason);
+    tvp_return_error(invocation, TVP_ERROR_ACCESS_DENIED, "%s: not authorised for %s%s",
+                     g_dbus_method_invocation_get_method_name(invocation), action, reason);
 }
 
 void on_polkit_verdict(PolkitVerdict verdict, gpointer data)
@@ -561,5 +559,5 @@ const char *tvp_method_polkit_action(const char *method, bool other_user)
 
 void tvp_deny_call(GDBusMethodInvocation *invocation, const char *fmt, const char *method)
 {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, fmt, method);
+    tvp_return_error(invocation, TVP_ERROR_ACCESS_DENIED, fmt, method);
 }

@@ -1,6 +1,7 @@
 // Enrolment: enroll and stopEnroll.
 #include "app_fp256_360.h"
 #include "common.h"
+#include "tirvane-server-errors.h"
 #include "tirvane-server-operation.h"
 #include "tirvane-server-session.h"
 #include "upgrade.h"
@@ -275,8 +276,8 @@ gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocatio
     fprint_info existing{};
     if (tvp_copy_fprint_info(dev_tirvane, id, finger, &existing) != 0) {
         // Refused before any touch: the existing entry and its template stay.
-        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                              "user %s already has a finger named %s", id, finger);
+        tvp_return_error(invocation, TVP_ERROR_INVALID_ARGS, "user %s already has a finger named %s", id,
+                         finger);
         TVP_LOG(DBG_LOG_GRADE, "end.\n");
         return TRUE;
     }

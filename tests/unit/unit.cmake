@@ -58,6 +58,10 @@ target_link_libraries(unit_rules PRIVATE tirvane_all)
 target_compile_definitions(unit_rules PRIVATE
   TIRVANE_POLKIT_POLICY_PATH="${CMAKE_SOURCE_DIR}/data/nuvex.kal.tirvane.policy")
 
+# The D-Bus names of the error replies, over a peer-to-peer connection.
+tirvane_unit_test(unit_errors SOURCES ${_u}/test_errors.cpp)
+target_link_libraries(unit_errors PRIVATE tirvane_all)
+
 # The policy file is valid against polkit's own DTD.
 add_test(NAME polkit.policy_validates
          COMMAND xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd
