@@ -36,24 +36,19 @@
 // invocation to that emission.
 #include "common.h"
 #include "tirvane-server-bus.h"
+#include "tirvane-server-caller.h"
 #include "tirvane-server-errors.h"
 #include "tirvane-server-polkit.h"
-#include "tirvane-server-session.h"
 #include "tirvane_common.h"
 
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <pwd.h>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace
 {
 
 constexpr size_t kMaxFieldLength = TVP_TEXT_FIELD_SIZE - 1;
-constexpr size_t kUidCacheLimit = 1024;
 
 // Who may call a method by uid alone: the rule for root, and for every caller
 // when polkit is not on the bus.
@@ -108,106 +103,6 @@ const MethodRule *rule_of(const char *method)
     return nullptr;
 }
 
-// Unique bus names are never reused, so a sender's uid can be cached.
-std::mutex uid_cache_mutex;
-std::unordered_map<std::string, uid_t> uid_cache;
-
-} // namespace
-
-namespace
-{
-
-bool cached_uid(const char *sender, uid_t *uid)
-{
-    std::lock_guard<std::mutex> lock(uid_cache_mutex);
-    auto it = uid_cache.find(sender);
-    if (it == uid_cache.end()) {
-        return false;
-    }
-    *uid = it->second;
-    return true;
-}
-
-void cache_uid(const char *sender, uid_t uid)
-{
-    std::lock_guard<std::mutex> lock(uid_cache_mutex);
-    if (uid_cache.size() >= kUidCacheLimit) {
-        uid_cache.clear();
-    }
-    uid_cache.emplace(sender, uid);
-}
-
-GVariant *uid_request(const char *sender)
-{
-    return g_variant_new("(s)", sender);
-}
-
-} // namespace
-
-bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid)
-{
-    const char *sender = g_dbus_method_invocation_get_sender(invocation);
-    if (sender == nullptr) {
-        // A peer-to-peer connection has no bus daemon to ask; trust our own uid.
-        *uid = getuid();
-        return true;
-    }
-    if (cached_uid(sender, uid)) {
-        return true;
-    }
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-        "org.freedesktop.DBus", "GetConnectionUnixUser", uid_request(sender), G_VARIANT_TYPE("(u)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-    if (reply == nullptr) {
-        TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
-        return false;
-    }
-    guint32 value = 0;
-    g_variant_get(reply, "(u)", &value);
-    *uid = value;
-    cache_uid(sender, value);
-    return true;
-}
-
-namespace
-{
-
-bool all_digits(const char *text)
-{
-    if (*text == '\0') {
-        return false;
-    }
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A user id is the caller's own when it is the caller's decimal uid or user
-// name. An all-digit id always means a uid: a user named "1001" does not own
-// the entries of uid 1001, which a login for that uid would accept.
-bool user_id_is_callers(const char *user_id, uid_t uid)
-{
-    if (std::to_string(uid) == user_id) {
-        return true;
-    }
-    if (all_digits(user_id)) {
-        return false;
-    }
-    struct passwd pwd {
-    };
-    struct passwd *result = nullptr;
-    char buf[4096];
-    if (getpwuid_r(uid, &pwd, buf, sizeof(buf), &result) != 0 || result == nullptr) {
-        return false;
-    }
-    return strcmp(pwd.pw_name, user_id) == 0;
-}
-
 // Refuses strings that do not fit the list's 100-byte fields instead of cutting them.
 bool check_text_sizes(GDBusMethodInvocation *invocation, const MethodRule &rule)
 {
@@ -257,7 +152,7 @@ bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Acces
         GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
         g_autoptr(GVariant) first = g_variant_get_child_value(params, 0);
         const char *user_id = g_variant_get_string(first, nullptr);
-        if (!user_id_is_callers(user_id, uid)) {
+        if (!tvp_user_id_is_callers(user_id, uid)) {
             return deny(invocation, "%s: callers other than root may only act on their own user id", method);
         }
         return true;
@@ -357,20 +252,15 @@ void redispatch(const PendingCall &pending)
     }
 }
 
-void on_uid_reply(GObject *source, GAsyncResult *result, gpointer data)
+void on_uid_known(bool known, uid_t uid, gpointer data)
 {
+    (void)uid; // in the cache now, where the gate finds it
     auto *pending = static_cast<PendingCall *>(data);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-    if (reply == nullptr) {
-        TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
+    if (known) {
+        redispatch(*pending);
+    } else {
         refuse_unidentified(pending->invocation,
                             g_dbus_method_invocation_get_method_name(pending->invocation));
-    } else {
-        guint32 value = 0;
-        g_variant_get(reply, "(u)", &value);
-        cache_uid(g_dbus_method_invocation_get_sender(pending->invocation), value);
-        redispatch(*pending);
     }
     release(pending);
 }
@@ -385,10 +275,7 @@ void look_up_uid_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocat
         refuse_unidentified(invocation, g_dbus_method_invocation_get_method_name(invocation));
         return;
     }
-    g_dbus_connection_call(g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus",
-                           "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
-                           uid_request(g_dbus_method_invocation_get_sender(invocation)),
-                           G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, on_uid_reply, pending);
+    tvp_caller_uid_async(invocation, on_uid_known, pending);
 }
 
 // polkit's refusal of `action`; `reason` (may be empty) says why when polkit
@@ -447,8 +334,8 @@ const char *action_for(GDBusMethodInvocation *invocation, const MethodRule &rule
     }
     GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
     g_autoptr(GVariant) first = g_variant_get_child_value(params, 0);
-    return user_id_is_callers(g_variant_get_string(first, nullptr), uid) ? rule.action
-                                                                         : rule.other_user_action;
+    return tvp_user_id_is_callers(g_variant_get_string(first, nullptr), uid) ? rule.action
+                                                                             : rule.other_user_action;
 }
 
 enum class Gate { Allowed, Answered };
@@ -474,7 +361,7 @@ Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char 
     uid_t uid = 0;
     if (sender == nullptr) {
         uid = getuid();
-    } else if (!cached_uid(sender, &uid)) {
+    } else if (!tvp_sender_cached_uid(sender, &uid)) {
         look_up_uid_then_dispatch(skeleton, invocation, handler_signal);
         return Gate::Answered;
     }
@@ -545,7 +432,7 @@ bool tvp_call_passes_gate_at_once(const char *method, const char *sender)
         return true;
     }
     uid_t uid = 0;
-    return sender != nullptr && cached_uid(sender, &uid) && uid == 0;
+    return sender != nullptr && tvp_sender_cached_uid(sender, &uid) && uid == 0;
 }
 
 const char *tvp_method_polkit_action(const char *method, bool other_user)

@@ -235,7 +235,6 @@ WorkerCall::WorkerCall(Tirvane *skeleton, GDBusMethodInvocation *invocation)
 
 WorkerCall::~WorkerCall()
 {
-    tvp_caller_clear(&caller_);
     g_free(g_slist_nth_data(argv_, 0));
     g_free(g_slist_nth_data(argv_, 1));
     for (int i = 0; i < n_strings_; ++i) {
@@ -269,7 +268,7 @@ char *WorkerCall::string(int i) const
 
 void WorkerCall::capture_caller()
 {
-    tvp_caller_capture(invocation(), &caller_);
+    caller_.capture(invocation());
 }
 
 WorkerCall *tvp_worker_call(Tirvane *skeleton, GDBusMethodInvocation *invocation)

@@ -62,6 +62,10 @@ target_compile_definitions(unit_rules PRIVATE
 tirvane_unit_test(unit_errors SOURCES ${_u}/test_errors.cpp)
 target_link_libraries(unit_errors PRIVATE tirvane_all)
 
+# The caller unit's user lookups, with a user database of the test's own.
+tirvane_unit_test(unit_caller SOURCES ${_u}/test_caller.cpp)
+target_link_libraries(unit_caller PRIVATE tirvane_all ${CMAKE_DL_LIBS})
+
 # The policy file is valid against polkit's own DTD.
 add_test(NAME polkit.policy_validates
          COMMAND xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd
