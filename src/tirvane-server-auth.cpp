@@ -31,9 +31,11 @@
 // a connected "g-authorize-method" makes the skeleton send every call through a
 // thread of GIO's pool and back, for every method, before any handler runs. As
 // the first handler of the emission the gate answers open methods at no cost,
-// can hold a call (report it handled) while the uid is looked up or polkit is
-// asked, and then emits the handler signal again; what polkit said rides on the
-// invocation to that emission.
+// can hold a call (report it handled) while the uid is looked up, the user
+// database is asked whether a user name is the caller's (on a thread of GIO's
+// pool: NSS may be a network directory, and the main loop serves every caller)
+// or polkit is asked, and then emits the handler signal again; what the user
+// database and polkit said ride on the invocation to that emission.
 #include "common.h"
 #include "tirvane-server-bus.h"
 #include "tirvane-server-caller.h"
@@ -138,8 +140,46 @@ bool refuse_unidentified(GDBusMethodInvocation *invocation, const char *method)
     return deny(invocation, "%s: the caller's identity could not be established", method);
 }
 
-// The rule of `access` for a caller whose uid is known; when it refuses, the
-// call has been answered with the error already.
+// Whether the first argument names the caller's own user id, kept on the
+// invocation once known; Unknown before it was decided.
+enum class Ownership : guintptr { Unknown = 0, Own, Other };
+
+GQuark ownership_quark()
+{
+    static const GQuark quark = g_quark_from_static_string("tvp-user-id-ownership");
+    return quark;
+}
+
+Ownership ownership_of(GDBusMethodInvocation *invocation)
+{
+    return static_cast<Ownership>(
+        GPOINTER_TO_SIZE(g_object_get_qdata(G_OBJECT(invocation), ownership_quark())));
+}
+
+void set_ownership(GDBusMethodInvocation *invocation, bool own)
+{
+    const Ownership ownership = own ? Ownership::Own : Ownership::Other;
+    g_object_set_qdata(G_OBJECT(invocation), ownership_quark(),
+                       GSIZE_TO_POINTER(static_cast<gsize>(ownership)));
+}
+
+// Whether the rule depends on whose user id the first argument is.
+bool needs_ownership(const MethodRule &rule)
+{
+    return rule.access == Access::OwnUser || rule.other_user_action != nullptr;
+}
+
+const char *first_string(GDBusMethodInvocation *invocation)
+{
+    const char *first = nullptr;
+    // Points into the parameters, which live as long as the invocation.
+    g_variant_get_child(g_dbus_method_invocation_get_parameters(invocation), 0, "&s", &first);
+    return first;
+}
+
+// The rule of `access` for a caller whose uid is known (and, for OwnUser,
+// whose ownership of the first argument is known); when it refuses, the call
+// has been answered with the error already.
 bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Access access, uid_t uid)
 {
     if (uid == 0) {
@@ -148,15 +188,11 @@ bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Acces
     switch (access) {
     case Access::RootOnly:
         return deny(invocation, "%s may only be called by root", method);
-    case Access::OwnUser: {
-        GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
-        g_autoptr(GVariant) first = g_variant_get_child_value(params, 0);
-        const char *user_id = g_variant_get_string(first, nullptr);
-        if (!tvp_user_id_is_callers(user_id, uid)) {
+    case Access::OwnUser:
+        if (ownership_of(invocation) != Ownership::Own) {
             return deny(invocation, "%s: callers other than root may only act on their own user id", method);
         }
         return true;
-    }
     case Access::OwnOperation:
         // Whose operation runs is known only under the stop hand-over's lock,
         // where the stop worker asks with the caller's uid (now in the cache).
@@ -167,8 +203,9 @@ bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Acces
     return true;
 }
 
-// A call held while the bus daemon is asked who sent it, or polkit whether it
-// may; `action` is the polkit action asked about.
+// A call held while the bus daemon is asked who sent it, the user database
+// whose user id it names, or polkit whether it may; `action` is the polkit
+// action asked about.
 struct PendingCall {
     GObject *skeleton;
     GDBusMethodInvocation *invocation;
@@ -278,6 +315,29 @@ void look_up_uid_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocat
     tvp_caller_uid_async(invocation, on_uid_known, pending);
 }
 
+void on_ownership_known(bool own, gpointer data)
+{
+    auto *pending = static_cast<PendingCall *>(data);
+    set_ownership(pending->invocation, own);
+    redispatch(*pending);
+    release(pending);
+}
+
+// Asks the user database, on a thread of GIO's pool, whether the first
+// argument names the caller; the call is held until the answer comes. The
+// database may be a network directory: the main loop never waits for it.
+// False when the call could not be held.
+bool look_up_ownership_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocation,
+                                     const char *handler_signal, uid_t uid)
+{
+    PendingCall *pending = hold_call(skeleton, invocation, handler_signal, nullptr);
+    if (pending == nullptr) {
+        return false;
+    }
+    tvp_user_id_is_callers_async(first_string(invocation), uid, on_ownership_known, pending);
+    return true;
+}
+
 // polkit's refusal of `action`; `reason` (may be empty) says why when polkit
 // did not say no itself.
 void deny_action(GDBusMethodInvocation *invocation, const char *action, const char *reason)
@@ -327,21 +387,19 @@ void ask_polkit_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocati
 
 // The polkit action the call needs: the rule's own, or the one for acting on
 // another user when the first argument names someone other than the caller.
-const char *action_for(GDBusMethodInvocation *invocation, const MethodRule &rule, uid_t uid)
+const char *action_for(GDBusMethodInvocation *invocation, const MethodRule &rule)
 {
     if (rule.other_user_action == nullptr) {
         return rule.action;
     }
-    GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
-    g_autoptr(GVariant) first = g_variant_get_child_value(params, 0);
-    return tvp_user_id_is_callers(g_variant_get_string(first, nullptr), uid) ? rule.action
-                                                                             : rule.other_user_action;
+    return ownership_of(invocation) == Ownership::Own ? rule.action : rule.other_user_action;
 }
 
 enum class Gate { Allowed, Answered };
 
 // Whether the call may go on to its handler now. Answered: refused (with its
-// error sent), or held for the asynchronous uid lookup or polkit check.
+// error sent), or held for the asynchronous uid lookup, user lookup or polkit
+// check.
 Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char *handler_signal)
 {
     const char *method = g_dbus_method_invocation_get_method_name(invocation);
@@ -370,16 +428,27 @@ Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char 
     }
     // A peer-to-peer connection has no bus name to show polkit.
     const Ruling ruling = sender == nullptr ? Ruling::UidRules : ruling_of(invocation);
-    switch (ruling) {
-    case Ruling::Authorised:
+    if (ruling == Ruling::Authorised) {
         // The stop methods still meet the uid check of the stop hand-over.
         return Gate::Allowed;
-    case Ruling::UidRules:
-        return access_allowed(invocation, method, rule->access, uid) ? Gate::Allowed : Gate::Answered;
-    case Ruling::None:
-        break;
     }
-    ask_polkit_then_dispatch(skeleton, invocation, handler_signal, action_for(invocation, *rule, uid));
+    // Both the uid rules and the choice of polkit action need to know whose
+    // user id the call names; a user name takes the user database to tell.
+    if (needs_ownership(*rule) && ownership_of(invocation) == Ownership::Unknown) {
+        bool own = false;
+        if (!tvp_user_id_is_callers_at_once(first_string(invocation), uid, &own)) {
+            if (look_up_ownership_then_dispatch(skeleton, invocation, handler_signal, uid)) {
+                return Gate::Answered;
+            }
+            // Without room to hold the call the id counts as another user's,
+            // as it does when the lookup fails.
+        }
+        set_ownership(invocation, own);
+    }
+    if (ruling == Ruling::UidRules) {
+        return access_allowed(invocation, method, rule->access, uid) ? Gate::Allowed : Gate::Answered;
+    }
+    ask_polkit_then_dispatch(skeleton, invocation, handler_signal, action_for(invocation, *rule));
     return Gate::Answered;
 }
 

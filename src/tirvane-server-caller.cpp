@@ -116,6 +116,38 @@ bool uid_has_name(uid_t uid, const char *name)
     return same;
 }
 
+struct OwnershipAsk {
+    char *user_id;
+    uid_t uid;
+    TvpOwnershipDone done;
+    gpointer data;
+};
+
+void free_ownership_ask(gpointer data)
+{
+    auto *ask = static_cast<OwnershipAsk *>(data);
+    g_free(ask->user_id);
+    g_free(ask);
+}
+
+void decide_ownership(GTask *task, gpointer source, gpointer task_data, GCancellable *cancellable)
+{
+    (void)source;
+    (void)cancellable;
+    const auto *ask = static_cast<const OwnershipAsk *>(task_data);
+    g_task_return_boolean(task, tvp_user_id_is_callers(ask->user_id, ask->uid));
+}
+
+void on_ownership_decided(GObject *source, GAsyncResult *result, gpointer data)
+{
+    (void)source;
+    (void)data;
+    GTask *task = G_TASK(result);
+    const auto *ask = static_cast<const OwnershipAsk *>(g_task_get_task_data(task));
+    const bool own = g_task_propagate_boolean(task, nullptr) != FALSE;
+    ask->done(own, ask->data);
+}
+
 } // namespace
 
 // ---- The caller of a call ------------------------------------------------------
@@ -278,4 +310,16 @@ bool tvp_user_id_is_callers(const char *user_id, uid_t uid)
         return own;
     }
     return uid_has_name(uid, user_id);
+}
+
+void tvp_user_id_is_callers_async(const char *user_id, uid_t uid, TvpOwnershipDone done, gpointer data)
+{
+    auto *ask = g_new0(OwnershipAsk, 1);
+    ask->user_id = g_strdup(user_id);
+    ask->uid = uid;
+    ask->done = done;
+    ask->data = data;
+    g_autoptr(GTask) task = g_task_new(nullptr, nullptr, on_ownership_decided, nullptr);
+    g_task_set_task_data(task, ask, free_ownership_ask);
+    g_task_run_in_thread(task, decide_ownership);
 }

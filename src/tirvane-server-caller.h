@@ -6,7 +6,8 @@
 // synchronously on worker threads (tvp_caller_uid); both fill one cache of
 // sender → uid. The user database (NSS: files, but also LDAP or SSSD, which can
 // take seconds) is only ever asked from threads other than the main loop: the
-// functions that ask it say so.
+// functions that ask it say so, and the main loop gets the answer through
+// tvp_user_id_is_callers_async.
 #pragma once
 
 #include <gio/gio.h>
@@ -98,3 +99,7 @@ bool tvp_user_uid_of(const char *name, uid_t *uid);
 bool tvp_user_id_is_callers_at_once(const char *user_id, uid_t uid, bool *own);
 // The whole rule. Waits for NSS: not on the main loop.
 bool tvp_user_id_is_callers(const char *user_id, uid_t uid);
+using TvpOwnershipDone = void (*)(bool own, gpointer data);
+// The whole rule, decided on a thread of GIO's pool; `done` runs later in the
+// calling thread's default main context.
+void tvp_user_id_is_callers_async(const char *user_id, uid_t uid, TvpOwnershipDone done, gpointer data);

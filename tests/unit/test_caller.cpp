@@ -1,8 +1,13 @@
-// The user-name lookups of the caller unit, against a user database of our own.
+// The caller's identity and the gate's answers that depend on it, over a
+// peer-to-peer connection (a call without a sender is taken as the service's
+// own uid), with a user database of our own.
 //
 // getuid, getpwuid_r and getpwnam_r are interposed by this executable: the
 // service's objects are linked into it, so their calls land here. GDBus
 // authenticates with geteuid, which is left alone.
+#include "peer_pair.h"
+#include "tirvane-generated.h"
+#include "tirvane-server-bus.h"
 #include "tirvane-server-caller.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +113,8 @@ extern "C" int getpwnam_r(const char *name, passwd *pwd, char *buf, size_t size,
 namespace
 {
 
+using tvunit::PeerPair;
+
 // No user has this uid.
 constexpr uid_t kNamelessUid = 3999999999u;
 
@@ -161,6 +168,122 @@ TEST(UserLookups, WhoseUserIdItIs)
     for (const auto &c : cases) {
         EXPECT_EQ(tvp_user_id_is_callers(c.user_id, c.uid), c.own) << c.user_id << " for uid " << c.uid;
     }
+}
+
+gboolean answer_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *, const gchar *)
+{
+    tirvane_complete_enroll(skeleton, invocation);
+    return TRUE;
+}
+
+gboolean answer_rename(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *, const gchar *,
+                       const gchar *)
+{
+    tirvane_complete_renamefinger_name(skeleton, invocation);
+    return TRUE;
+}
+
+gboolean answer_delete(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *, const gchar *)
+{
+    tirvane_complete_delete_finger_by_name(skeleton, invocation);
+    return TRUE;
+}
+
+gboolean answer_delete_all(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *)
+{
+    tirvane_complete_delete_all_feature_by_user_id(skeleton, invocation);
+    return TRUE;
+}
+
+// The gate in front of stand-in handlers of the finger methods, exported on
+// the server side of a peer pair; the caller's uid is faked.
+class GateOverPeer : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_NE(peers_.server(), nullptr);
+        skeleton_ = tirvane_skeleton_new();
+        const struct {
+            const char *signal;
+            GCallback handler;
+        } handlers[] = {
+            {"handle-enroll", G_CALLBACK(answer_enroll)},
+            {"handle-renamefinger-name", G_CALLBACK(answer_rename)},
+            {"handle-delete-finger-by-name", G_CALLBACK(answer_delete)},
+            {"handle-delete-all-feature-by-user-id", G_CALLBACK(answer_delete_all)},
+        };
+        for (const auto &h : handlers) {
+            tvp_connect_method_gate(skeleton_, h.signal);
+            g_signal_connect(skeleton_, h.signal, h.handler, nullptr);
+        }
+        g_autoptr(GError) error = nullptr;
+        ASSERT_TRUE(g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(skeleton_), peers_.server(),
+                                                     TVP_BUS_OBJECT_PATH, &error))
+            << error->message;
+        fake_lookups.store(0);
+        looked_up_on_main.store(false);
+    }
+    void TearDown() override
+    {
+        fake_uid.store(static_cast<uid_t>(-1));
+        if (skeleton_ != nullptr) {
+            g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(skeleton_));
+            g_clear_object(&skeleton_);
+        }
+    }
+
+    PeerPair peers_;
+    Tirvane *skeleton_ = nullptr;
+};
+
+TEST_F(GateOverPeer, UserIdsOfCallersOtherThanRoot)
+{
+    fake_uid.store(1000); // dora
+    constexpr const char *kDenied = "org.freedesktop.DBus.Error.AccessDenied";
+    struct Case {
+        const char *method;
+        GVariant *(*args)();
+        const char *error; // null: the handler answers
+    };
+    const Case cases[] = {
+        {"enroll", [] { return g_variant_new("(ss)", "dora", "f"); }, nullptr},
+        {"enroll", [] { return g_variant_new("(ss)", "1000", "f"); }, nullptr},
+        {"enroll", [] { return g_variant_new("(ss)", "bob", "f"); }, kDenied},
+        {"enroll", [] { return g_variant_new("(ss)", "01000", "f"); }, kDenied},
+        {"enroll", [] { return g_variant_new("(ss)", "2001", "f"); }, kDenied},
+        {"renamefingerName", [] { return g_variant_new("(sss)", "dora", "f", "g"); }, nullptr},
+        {"renamefingerName", [] { return g_variant_new("(sss)", "root", "f", "g"); }, kDenied},
+        {"deleteFingerByName", [] { return g_variant_new("(ss)", "dora", "f"); }, nullptr},
+        {"deleteFingerByName", [] { return g_variant_new("(ss)", "bob", "f"); }, kDenied},
+        {"deleteAllFeatureByUserId", [] { return g_variant_new("(s)", "dora"); }, nullptr},
+        {"deleteAllFeatureByUserId", [] { return g_variant_new("(s)", ""); }, kDenied},
+    };
+    for (const auto &c : cases) {
+        g_autoptr(GVariant) args = g_variant_ref_sink(c.args());
+        g_autofree gchar *shown = g_variant_print(args, FALSE);
+        const auto [name, message] = peers_.call(TVP_BUS_OBJECT_PATH, TVP_BUS_INTERFACE, c.method, args);
+        if (c.error == nullptr) {
+            EXPECT_EQ(name, "") << c.method << shown << ": " << message;
+        } else {
+            EXPECT_EQ(name, c.error) << c.method << shown;
+            EXPECT_EQ(message,
+                      std::string(c.method) + ": callers other than root may only act on their own user id")
+                << c.method << shown;
+        }
+    }
+    // The names were looked up, and never where the calls are served.
+    EXPECT_GT(fake_lookups.load(), 0);
+    EXPECT_FALSE(looked_up_on_main.load());
+}
+
+TEST_F(GateOverPeer, RootAsksNoOne)
+{
+    fake_uid.store(0);
+    const auto [name, message] =
+        peers_.call(TVP_BUS_OBJECT_PATH, TVP_BUS_INTERFACE, "enroll", g_variant_new("(ss)", "dora", "f"));
+    EXPECT_EQ(name, "") << message;
+    EXPECT_EQ(fake_lookups.load(), 0);
 }
 
 } // namespace

@@ -62,7 +62,8 @@ target_compile_definitions(unit_rules PRIVATE
 tirvane_unit_test(unit_errors SOURCES ${_u}/test_errors.cpp)
 target_link_libraries(unit_errors PRIVATE tirvane_all)
 
-# The caller unit's user lookups, with a user database of the test's own.
+# The caller's identity and the gate's answers that depend on it, over a
+# peer-to-peer connection with a user database of its own.
 tirvane_unit_test(unit_caller SOURCES ${_u}/test_caller.cpp)
 target_link_libraries(unit_caller PRIVATE tirvane_all ${CMAKE_DL_LIBS})
 
