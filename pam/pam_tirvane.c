@@ -31,9 +31,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-login.h>
 
-#define TIRVANE_NAME "nuvex.kal.Tirvane"
-#define TIRVANE_PATH "/nuvex/kal/Tirvane"
-#define TIRVANE_IFACE "nuvex.kal.Tirvane"
+#include "tirvane-bus-contract.h"
 
 #define LOGIND_NAME "org.freedesktop.login1"
 #define LOGIND_PATH "/org/freedesktop/login1"
@@ -44,22 +42,6 @@
 #define PROMPT_NO_MATCH "No match, try again"
 #define PROMPT_RETRY "Lift your finger and place it on the reader again"
 #define PROMPT_LOCKED_OUT "Too many failed fingerprint attempts; use your password"
-
-/* Codes of verifyStatusChanged. */
-enum verify_code {
-    VERIFY_MATCH = 0,
-    VERIFY_NO_MATCH = 1,
-    VERIFY_BUSY = 2,
-    VERIFY_RETRY = 3,
-    VERIFY_DISCONNECTED = 4,
-};
-
-/* Sub-codes of VERIFY_BUSY: the reader is busy, or the user is locked out after
- * too many failed touches. */
-enum verify_busy_subcode {
-    BUSY_READER = 1,
-    BUSY_LOCKED_OUT = 5,
-};
 
 enum {
     DEFAULT_MAX_TRIES = 3,
@@ -271,7 +253,7 @@ static int on_verify_reply(sd_bus_message *m, void *userdata, sd_bus_error *ret_
 /* The sub-code of a status message such as {"subcode":5}; -1 when it has none. */
 static int status_subcode(const char *msg)
 {
-    static const char key[] = "\"subcode\"";
+    static const char key[] = "\"" TVP_MSG_KEY_SUBCODE "\"";
     const char *at = strstr(msg, key);
     if (at == NULL) {
         return -1;
@@ -310,10 +292,11 @@ static int on_verify_status(sd_bus_message *m, void *userdata, sd_bus_error *ret
     debug_log(v, "status %d for %s", (int)code, v->user_id);
     /* Busy, locked out or disconnected: the service has ended this verification
      * itself (also when it says so right after the last try ran out). */
-    if (code == VERIFY_BUSY || code == VERIFY_DISCONNECTED) {
+    if (code == TVP_VERIFY_STAGE_ERROR || code == TVP_VERIFY_STAGE_DISCONNECTED) {
         v->ended_by_service = true;
     }
-    if (code == VERIFY_BUSY && status_subcode(msg) == BUSY_LOCKED_OUT && !v->told_locked_out) {
+    if (code == TVP_VERIFY_STAGE_ERROR && status_subcode(msg) == TVP_VERIFY_ERROR_LOCKED_OUT &&
+        !v->told_locked_out) {
         v->told_locked_out = true;
         debug_log(v, "%s is locked out after failed touches", v->user_id);
         say(v, PAM_ERROR_MSG, PROMPT_LOCKED_OUT);
@@ -322,24 +305,24 @@ static int on_verify_status(sd_bus_message *m, void *userdata, sd_bus_error *ret
         return 0;
     }
     switch (code) {
-    case VERIFY_MATCH:
+    case TVP_VERIFY_STATUS_MATCH:
         finish(v, PAM_SUCCESS);
         break;
-    case VERIFY_NO_MATCH:
+    case TVP_VERIFY_STATUS_NOMATCH:
         if (++v->no_matches >= v->opt->max_tries) {
             finish(v, PAM_MAXTRIES);
         } else {
             say(v, PAM_ERROR_MSG, PROMPT_NO_MATCH);
         }
         break;
-    case VERIFY_RETRY:
+    case TVP_VERIFY_STAGE_RETRY:
         if (v->last_retry_hint == 0 || now_usec() - v->last_retry_hint >= RETRY_HINT_GAP_USEC) {
             v->last_retry_hint = now_usec();
             say(v, PAM_TEXT_INFO, PROMPT_RETRY);
         }
         break;
-    case VERIFY_BUSY:
-    case VERIFY_DISCONNECTED:
+    case TVP_VERIFY_STAGE_ERROR:
+    case TVP_VERIFY_STAGE_DISCONNECTED:
         finish(v, PAM_AUTHINFO_UNAVAIL);
         break;
     default:
@@ -355,7 +338,7 @@ static int on_owner_changed(sd_bus_message *m, void *userdata, sd_bus_error *ret
     const char *name = NULL;
     const char *old_owner = NULL;
     const char *new_owner = NULL;
-    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) < 0 || strcmp(name, TIRVANE_NAME) != 0) {
+    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) < 0 || strcmp(name, TVP_BUS_NAME) != 0) {
         return 0;
     }
     /* The service's own arrival (bus activation) names the owner we talk to. */
@@ -495,8 +478,8 @@ static int get_device_count(sd_bus *bus, uint64_t deadline, char **owner)
     __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *reply = NULL;
     int32_t count = 0;
     /* Addressed to the well-known name, so that the bus may start the service. */
-    if (sd_bus_message_new_method_call(bus, &call, TIRVANE_NAME, TIRVANE_PATH, TIRVANE_IFACE,
-                                       "getDeviceCount") < 0 ||
+    if (sd_bus_message_new_method_call(bus, &call, TVP_BUS_NAME, TVP_BUS_OBJECT_PATH, TVP_BUS_INTERFACE,
+                                       TVP_METHOD_GET_DEVICE_COUNT) < 0 ||
         bus_call(bus, call, call_until(deadline, CALL_TIMEOUT_USEC), &error, &reply) < 0 ||
         sd_bus_message_read(reply, "i", &count) < 0 || sd_bus_message_get_sender(reply) == NULL) {
         return -1;
@@ -511,7 +494,8 @@ static int count_fingers(sd_bus *bus, const char *owner, const char *user_id, ui
     __attribute__((cleanup(sd_bus_error_free))) sd_bus_error error = SD_BUS_ERROR_NULL;
     __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *call = NULL;
     __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *reply = NULL;
-    if (sd_bus_message_new_method_call(bus, &call, owner, TIRVANE_PATH, TIRVANE_IFACE, "listfingers") < 0 ||
+    if (sd_bus_message_new_method_call(bus, &call, owner, TVP_BUS_OBJECT_PATH, TVP_BUS_INTERFACE,
+                                       TVP_METHOD_LISTFINGERS) < 0 ||
         sd_bus_message_append(call, "s", user_id) < 0 ||
         bus_call(bus, call, call_until(deadline, CALL_TIMEOUT_USEC), &error, &reply) < 0 ||
         sd_bus_message_enter_container(reply, 'a', "s") < 0) {
@@ -531,7 +515,8 @@ static void verify_stop(sd_bus *bus, const char *owner)
     __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *call = NULL;
     __attribute__((cleanup(sd_bus_message_unrefp))) sd_bus_message *reply = NULL;
     /* To the unique name: a service that has gone is not started again for this. */
-    if (sd_bus_message_new_method_call(bus, &call, owner, TIRVANE_PATH, TIRVANE_IFACE, "verifyStop") >= 0) {
+    if (sd_bus_message_new_method_call(bus, &call, owner, TVP_BUS_OBJECT_PATH, TVP_BUS_INTERFACE,
+                                       TVP_METHOD_VERIFY_STOP) >= 0) {
         bus_call(bus, call, now_usec() + STOP_TIMEOUT_USEC, &error, &reply);
     }
 }
@@ -786,7 +771,7 @@ static int authenticate(pam_handle_t *pamh, int flags, const struct options *opt
     /* Watched before the first call, so that no owner change can slip by. */
     if (sd_bus_add_match(bus, &owner_slot,
                          "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" TIRVANE_NAME "'",
+                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" TVP_BUS_NAME "'",
                          on_owner_changed, &v) < 0) {
         return PAM_AUTHINFO_UNAVAIL;
     }
@@ -808,14 +793,15 @@ static int authenticate(pam_handle_t *pamh, int flags, const struct options *opt
     }
     v.user_id = user_id;
 
-    if (sd_bus_match_signal(bus, &status_slot, owner, TIRVANE_PATH, TIRVANE_IFACE, "verifyStatusChanged",
-                            on_verify_status, &v) < 0) {
+    if (sd_bus_match_signal(bus, &status_slot, owner, TVP_BUS_OBJECT_PATH, TVP_BUS_INTERFACE,
+                            TVP_SIGNAL_VERIFY_STATUS_CHANGED, on_verify_status, &v) < 0) {
         return PAM_AUTHINFO_UNAVAIL;
     }
     __attribute__((cleanup(sigint_watch_stop))) struct sigint_watch sigint;
     sigint_watch_start(&sigint);
-    if (sd_bus_call_method_async(bus, &call_slot, owner, TIRVANE_PATH, TIRVANE_IFACE, "verify",
-                                 on_verify_reply, &v, "si", user_id, (int32_t)opt->max_tries) < 0) {
+    if (sd_bus_call_method_async(bus, &call_slot, owner, TVP_BUS_OBJECT_PATH, TVP_BUS_INTERFACE,
+                                 TVP_METHOD_VERIFY, on_verify_reply, &v, "si", user_id,
+                                 (int32_t)opt->max_tries) < 0) {
         return PAM_AUTHINFO_UNAVAIL;
     }
     wait_for_result(bus, &v, deadline, sigint.fds[0]);

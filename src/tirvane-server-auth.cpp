@@ -31,28 +31,26 @@
 // a connected "g-authorize-method" makes the skeleton send every call through a
 // thread of GIO's pool and back, for every method, before any handler runs. As
 // the first handler of the emission the gate answers open methods at no cost,
-// can hold a call (report it handled) while the uid is looked up or polkit is
-// asked, and then emits the handler signal again; what polkit said rides on the
-// invocation to that emission.
+// can hold a call (report it handled) while the uid is looked up, the user
+// database is asked whether a user name is the caller's (on a thread of GIO's
+// pool: NSS may be a network directory, and the main loop serves every caller)
+// or polkit is asked, and then emits the handler signal again; what the user
+// database and polkit said ride on the invocation to that emission.
 #include "common.h"
 #include "tirvane-server-bus.h"
+#include "tirvane-server-caller.h"
+#include "tirvane-server-errors.h"
 #include "tirvane-server-polkit.h"
-#include "tirvane-server-session.h"
 #include "tirvane_common.h"
 
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <pwd.h>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace
 {
 
 constexpr size_t kMaxFieldLength = TVP_TEXT_FIELD_SIZE - 1;
-constexpr size_t kUidCacheLimit = 1024;
 
 // Who may call a method by uid alone: the rule for root, and for every caller
 // when polkit is not on the bus.
@@ -107,106 +105,6 @@ const MethodRule *rule_of(const char *method)
     return nullptr;
 }
 
-// Unique bus names are never reused, so a sender's uid can be cached.
-std::mutex uid_cache_mutex;
-std::unordered_map<std::string, uid_t> uid_cache;
-
-} // namespace
-
-namespace
-{
-
-bool cached_uid(const char *sender, uid_t *uid)
-{
-    std::lock_guard<std::mutex> lock(uid_cache_mutex);
-    auto it = uid_cache.find(sender);
-    if (it == uid_cache.end()) {
-        return false;
-    }
-    *uid = it->second;
-    return true;
-}
-
-void cache_uid(const char *sender, uid_t uid)
-{
-    std::lock_guard<std::mutex> lock(uid_cache_mutex);
-    if (uid_cache.size() >= kUidCacheLimit) {
-        uid_cache.clear();
-    }
-    uid_cache.emplace(sender, uid);
-}
-
-GVariant *uid_request(const char *sender)
-{
-    return g_variant_new("(s)", sender);
-}
-
-} // namespace
-
-bool tvp_caller_uid(GDBusMethodInvocation *invocation, uid_t *uid)
-{
-    const char *sender = g_dbus_method_invocation_get_sender(invocation);
-    if (sender == nullptr) {
-        // A peer-to-peer connection has no bus daemon to ask; trust our own uid.
-        *uid = getuid();
-        return true;
-    }
-    if (cached_uid(sender, uid)) {
-        return true;
-    }
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-        "org.freedesktop.DBus", "GetConnectionUnixUser", uid_request(sender), G_VARIANT_TYPE("(u)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-    if (reply == nullptr) {
-        TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
-        return false;
-    }
-    guint32 value = 0;
-    g_variant_get(reply, "(u)", &value);
-    *uid = value;
-    cache_uid(sender, value);
-    return true;
-}
-
-namespace
-{
-
-bool all_digits(const char *text)
-{
-    if (*text == '\0') {
-        return false;
-    }
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A user id is the caller's own when it is the caller's decimal uid or user
-// name. An all-digit id always means a uid: a user named "1001" does not own
-// the entries of uid 1001, which a login for that uid would accept.
-bool user_id_is_callers(const char *user_id, uid_t uid)
-{
-    if (std::to_string(uid) == user_id) {
-        return true;
-    }
-    if (all_digits(user_id)) {
-        return false;
-    }
-    struct passwd pwd {
-    };
-    struct passwd *result = nullptr;
-    char buf[4096];
-    if (getpwuid_r(uid, &pwd, buf, sizeof(buf), &result) != 0 || result == nullptr) {
-        return false;
-    }
-    return strcmp(pwd.pw_name, user_id) == 0;
-}
-
 // Refuses strings that do not fit the list's 100-byte fields instead of cutting them.
 bool check_text_sizes(GDBusMethodInvocation *invocation, const MethodRule &rule)
 {
@@ -219,10 +117,9 @@ bool check_text_sizes(GDBusMethodInvocation *invocation, const MethodRule &rule)
         gsize length = 0;
         g_variant_get_string(child, &length);
         if (length > kMaxFieldLength) {
-            g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                                  "%s is %zu bytes long; at most %zu bytes are accepted",
-                                                  rule.text_args[i], static_cast<size_t>(length),
-                                                  kMaxFieldLength);
+            tvp_return_error(invocation, TVP_ERROR_INVALID_ARGS,
+                             "%s is %zu bytes long; at most %zu bytes are accepted", rule.text_args[i],
+                             static_cast<size_t>(length), kMaxFieldLength);
             return false;
         }
     }
@@ -243,8 +140,46 @@ bool refuse_unidentified(GDBusMethodInvocation *invocation, const char *method)
     return deny(invocation, "%s: the caller's identity could not be established", method);
 }
 
-// The rule of `access` for a caller whose uid is known; when it refuses, the
-// call has been answered with the error already.
+// Whether the first argument names the caller's own user id, kept on the
+// invocation once known; Unknown before it was decided.
+enum class Ownership : guintptr { Unknown = 0, Own, Other };
+
+GQuark ownership_quark()
+{
+    static const GQuark quark = g_quark_from_static_string("tvp-user-id-ownership");
+    return quark;
+}
+
+Ownership ownership_of(GDBusMethodInvocation *invocation)
+{
+    return static_cast<Ownership>(
+        GPOINTER_TO_SIZE(g_object_get_qdata(G_OBJECT(invocation), ownership_quark())));
+}
+
+void set_ownership(GDBusMethodInvocation *invocation, bool own)
+{
+    const Ownership ownership = own ? Ownership::Own : Ownership::Other;
+    g_object_set_qdata(G_OBJECT(invocation), ownership_quark(),
+                       GSIZE_TO_POINTER(static_cast<gsize>(ownership)));
+}
+
+// Whether the rule depends on whose user id the first argument is.
+bool needs_ownership(const MethodRule &rule)
+{
+    return rule.access == Access::OwnUser || rule.other_user_action != nullptr;
+}
+
+const char *first_string(GDBusMethodInvocation *invocation)
+{
+    const char *first = nullptr;
+    // Points into the parameters, which live as long as the invocation.
+    g_variant_get_child(g_dbus_method_invocation_get_parameters(invocation), 0, "&s", &first);
+    return first;
+}
+
+// The rule of `access` for a caller whose uid is known (and, for OwnUser,
+// whose ownership of the first argument is known); when it refuses, the call
+// has been answered with the error already.
 bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Access access, uid_t uid)
 {
     if (uid == 0) {
@@ -253,15 +188,11 @@ bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Acces
     switch (access) {
     case Access::RootOnly:
         return deny(invocation, "%s may only be called by root", method);
-    case Access::OwnUser: {
-        GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
-        g_autoptr(GVariant) first = g_variant_get_child_value(params, 0);
-        const char *user_id = g_variant_get_string(first, nullptr);
-        if (!user_id_is_callers(user_id, uid)) {
+    case Access::OwnUser:
+        if (ownership_of(invocation) != Ownership::Own) {
             return deny(invocation, "%s: callers other than root may only act on their own user id", method);
         }
         return true;
-    }
     case Access::OwnOperation:
         // Whose operation runs is known only under the stop hand-over's lock,
         // where the stop worker asks with the caller's uid (now in the cache).
@@ -272,8 +203,9 @@ bool access_allowed(GDBusMethodInvocation *invocation, const char *method, Acces
     return true;
 }
 
-// A call held while the bus daemon is asked who sent it, or polkit whether it
-// may; `action` is the polkit action asked about.
+// A call held while the bus daemon is asked who sent it, the user database
+// whose user id it names, or polkit whether it may; `action` is the polkit
+// action asked about.
 struct PendingCall {
     GObject *skeleton;
     GDBusMethodInvocation *invocation;
@@ -346,9 +278,8 @@ void redispatch(const PendingCall &pending)
         g_signal_emitv(values.data(), signal_id, 0, &handled);
     }
     if (signal_id == 0 || !g_value_get_boolean(&handled)) {
-        g_dbus_method_invocation_return_error(pending.invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-                                              "%s was not handled",
-                                              g_dbus_method_invocation_get_method_name(pending.invocation));
+        tvp_return_error(pending.invocation, TVP_ERROR_UNKNOWN_METHOD, "%s was not handled",
+                         g_dbus_method_invocation_get_method_name(pending.invocation));
     }
     g_value_unset(&handled);
     for (GValue &value : values) {
@@ -358,20 +289,15 @@ void redispatch(const PendingCall &pending)
     }
 }
 
-void on_uid_reply(GObject *source, GAsyncResult *result, gpointer data)
+void on_uid_known(bool known, uid_t uid, gpointer data)
 {
+    (void)uid; // in the cache now, where the gate finds it
     auto *pending = static_cast<PendingCall *>(data);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-    if (reply == nullptr) {
-        TVP_LOG(ERR_LOG_GRADE, "Error[%d]: %s\n", error->code, error->message);
+    if (known) {
+        redispatch(*pending);
+    } else {
         refuse_unidentified(pending->invocation,
                             g_dbus_method_invocation_get_method_name(pending->invocation));
-    } else {
-        guint32 value = 0;
-        g_variant_get(reply, "(u)", &value);
-        cache_uid(g_dbus_method_invocation_get_sender(pending->invocation), value);
-        redispatch(*pending);
     }
     release(pending);
 }
@@ -386,19 +312,38 @@ void look_up_uid_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocat
         refuse_unidentified(invocation, g_dbus_method_invocation_get_method_name(invocation));
         return;
     }
-    g_dbus_connection_call(g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus",
-                           "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
-                           uid_request(g_dbus_method_invocation_get_sender(invocation)),
-                           G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, on_uid_reply, pending);
+    tvp_caller_uid_async(invocation, on_uid_known, pending);
+}
+
+void on_ownership_known(bool own, gpointer data)
+{
+    auto *pending = static_cast<PendingCall *>(data);
+    set_ownership(pending->invocation, own);
+    redispatch(*pending);
+    release(pending);
+}
+
+// Asks the user database, on a thread of GIO's pool, whether the first
+// argument names the caller; the call is held until the answer comes. The
+// database may be a network directory: the main loop never waits for it.
+// False when the call could not be held.
+bool look_up_ownership_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocation,
+                                     const char *handler_signal, uid_t uid)
+{
+    PendingCall *pending = hold_call(skeleton, invocation, handler_signal, nullptr);
+    if (pending == nullptr) {
+        return false;
+    }
+    tvp_user_id_is_callers_async(first_string(invocation), uid, on_ownership_known, pending);
+    return true;
 }
 
 // polkit's refusal of `action`; `reason` (may be empty) says why when polkit
 // did not say no itself.
 void deny_action(GDBusMethodInvocation *invocation, const char *action, const char *reason)
 {
-    g_dbus_method_invocation_return_error(
-        invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, "%s: not authorised for %s%s",
-        g_dbus_method_invocation_get_method_name(invocation), action, reason);
+    tvp_return_error(invocation, TVP_ERROR_ACCESS_DENIED, "%s: not authorised for %s%s",
+                     g_dbus_method_invocation_get_method_name(invocation), action, reason);
 }
 
 void on_polkit_verdict(PolkitVerdict verdict, gpointer data)
@@ -442,21 +387,19 @@ void ask_polkit_then_dispatch(GObject *skeleton, GDBusMethodInvocation *invocati
 
 // The polkit action the call needs: the rule's own, or the one for acting on
 // another user when the first argument names someone other than the caller.
-const char *action_for(GDBusMethodInvocation *invocation, const MethodRule &rule, uid_t uid)
+const char *action_for(GDBusMethodInvocation *invocation, const MethodRule &rule)
 {
     if (rule.other_user_action == nullptr) {
         return rule.action;
     }
-    GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
-    g_autoptr(GVariant) first = g_variant_get_child_value(params, 0);
-    return user_id_is_callers(g_variant_get_string(first, nullptr), uid) ? rule.action
-                                                                         : rule.other_user_action;
+    return ownership_of(invocation) == Ownership::Own ? rule.action : rule.other_user_action;
 }
 
 enum class Gate { Allowed, Answered };
 
 // Whether the call may go on to its handler now. Answered: refused (with its
-// error sent), or held for the asynchronous uid lookup or polkit check.
+// error sent), or held for the asynchronous uid lookup, user lookup or polkit
+// check.
 Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char *handler_signal)
 {
     const char *method = g_dbus_method_invocation_get_method_name(invocation);
@@ -476,7 +419,7 @@ Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char 
     uid_t uid = 0;
     if (sender == nullptr) {
         uid = getuid();
-    } else if (!cached_uid(sender, &uid)) {
+    } else if (!tvp_sender_cached_uid(sender, &uid)) {
         look_up_uid_then_dispatch(skeleton, invocation, handler_signal);
         return Gate::Answered;
     }
@@ -485,16 +428,27 @@ Gate gate_call(GObject *skeleton, GDBusMethodInvocation *invocation, const char 
     }
     // A peer-to-peer connection has no bus name to show polkit.
     const Ruling ruling = sender == nullptr ? Ruling::UidRules : ruling_of(invocation);
-    switch (ruling) {
-    case Ruling::Authorised:
+    if (ruling == Ruling::Authorised) {
         // The stop methods still meet the uid check of the stop hand-over.
         return Gate::Allowed;
-    case Ruling::UidRules:
-        return access_allowed(invocation, method, rule->access, uid) ? Gate::Allowed : Gate::Answered;
-    case Ruling::None:
-        break;
     }
-    ask_polkit_then_dispatch(skeleton, invocation, handler_signal, action_for(invocation, *rule, uid));
+    // Both the uid rules and the choice of polkit action need to know whose
+    // user id the call names; a user name takes the user database to tell.
+    if (needs_ownership(*rule) && ownership_of(invocation) == Ownership::Unknown) {
+        bool own = false;
+        if (!tvp_user_id_is_callers_at_once(first_string(invocation), uid, &own)) {
+            if (look_up_ownership_then_dispatch(skeleton, invocation, handler_signal, uid)) {
+                return Gate::Answered;
+            }
+            // Without room to hold the call the id counts as another user's,
+            // as it does when the lookup fails.
+        }
+        set_ownership(invocation, own);
+    }
+    if (ruling == Ruling::UidRules) {
+        return access_allowed(invocation, method, rule->access, uid) ? Gate::Allowed : Gate::Answered;
+    }
+    ask_polkit_then_dispatch(skeleton, invocation, handler_signal, action_for(invocation, *rule));
     return Gate::Answered;
 }
 
@@ -547,7 +501,7 @@ bool tvp_call_passes_gate_at_once(const char *method, const char *sender)
         return true;
     }
     uid_t uid = 0;
-    return sender != nullptr && cached_uid(sender, &uid) && uid == 0;
+    return sender != nullptr && tvp_sender_cached_uid(sender, &uid) && uid == 0;
 }
 
 const char *tvp_method_polkit_action(const char *method, bool other_user)
@@ -561,5 +515,5 @@ const char *tvp_method_polkit_action(const char *method, bool other_user)
 
 void tvp_deny_call(GDBusMethodInvocation *invocation, const char *fmt, const char *method)
 {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, fmt, method);
+    tvp_return_error(invocation, TVP_ERROR_ACCESS_DENIED, fmt, method);
 }

@@ -50,8 +50,8 @@ const HandlerConnection kHandlers[] = {
     {"handle-set-storage-type", G_CALLBACK(gdbus_handle_set_storage_type)},
 };
 
-constexpr const char *kObjectPath = "/nuvex/kal/Tirvane";
-constexpr const char *kInterfaceName = "nuvex.kal.Tirvane";
+constexpr const char *kObjectPath = TVP_BUS_OBJECT_PATH;
+constexpr const char *kInterfaceName = TVP_BUS_INTERFACE;
 
 // Calls answered on the bus connection's own thread. A call dispatched through
 // the skeleton crosses from the connection's thread to the main loop, and its
@@ -184,7 +184,7 @@ void GBusNameAcquired_Callback(GDBusConnection *connection, const gchar *name, g
 {
     (void)name;
     (void)user_data;
-    printf("name_acquired_cb called, Acquired bus name: %s\n", "nuvex.kal.Tirvane");
+    printf("name_acquired_cb called, Acquired bus name: %s\n", TVP_BUS_NAME);
     fflush(stdout);
     tvp_sleep_watch_start(connection);
 }
@@ -211,7 +211,7 @@ void gdbus_signal_verify_status_changed(char *id, int code, char *msg)
 
 void tvp_emit_status_to(const TvpCaller *to, const char *signal, char *id, int code, char *msg)
 {
-    const bool enrol = strcmp(signal, "enrollStatusChanged") == 0;
+    const bool enrol = strcmp(signal, TVP_SIGNAL_ENROLL_STATUS_CHANGED) == 0;
     if (to == nullptr || to->connection == nullptr || to->sender == nullptr) {
         void (*forward)(char *, int, char *) =
             enrol ? tvp_enroll_status_changed_callback : tvp_verify_status_changed_callback;

@@ -2,6 +2,7 @@
 #include "tirvane-server-enroll.h"
 #include "app_fp256_360.h"
 #include "common.h"
+#include "tirvane-server-errors.h"
 #include "tirvane-server-operation.h"
 #include "tirvane-server-session.h"
 #include "upgrade.h"
@@ -22,10 +23,14 @@ struct TouchReport {
 
 // Module verdicts on a rejected touch and the guidance each one gets.
 const TouchReport kRetryTouches[] = {
-    {39, "Current fingerprint already exist, please press your finger again.\n", 4},
-    {48, "Current fingerprint position repeated, please press your finger again.\n", 3},
-    {49, "The quality of current fingerprint is bad, please press your finger again.\n", 2},
-    {50, "The area of current fingerprint is too small, please press your finger again.\n", 1},
+    {39, "Current fingerprint already exist, please press your finger again.\n",
+     TVP_ENROLL_RETRY_ALREADY_ENROLLED},
+    {48, "Current fingerprint position repeated, please press your finger again.\n",
+     TVP_ENROLL_RETRY_POSITION_REPEATED},
+    {49, "The quality of current fingerprint is bad, please press your finger again.\n",
+     TVP_ENROLL_RETRY_QUALITY_BAD},
+    {50, "The area of current fingerprint is too small, please press your finger again.\n",
+     TVP_ENROLL_RETRY_AREA_TOO_SMALL},
 };
 constexpr const char *kEnrollFailedText = "Enroll failed, please press your finger again.\n";
 
@@ -39,7 +44,7 @@ class EnrollSignals : public EnrollSink
     {
         char msg_info[TVP_MSG_SIZE] = {0};
         snprintf(msg_info, sizeof(msg_info), format, value);
-        tvp_emit_status_to(to_, "enrollStatusChanged", user_id_, code, msg_info);
+        tvp_emit_status_to(to_, TVP_SIGNAL_ENROLL_STATUS_CHANGED, user_id_, code, msg_info);
     }
 
   private:
@@ -65,7 +70,7 @@ void report_touch(tvp_dev *dev, EnrollSink &signals, uint8_t t)
             signals.send(TVP_ENROLL_STAGE_PASSED, TVP_MSG_PROGRESS, (100 / dev->sample_times) * t);
         } else {
             note_extra_info(dev, kEnrollFailedText, DBG_LOG_GRADE);
-            signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, 6);
+            signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, TVP_ENROLL_RETRY_TOUCH_FAILED);
         }
         return;
     }
@@ -77,7 +82,7 @@ void report_touch(tvp_dev *dev, EnrollSink &signals, uint8_t t)
         }
     }
     note_extra_info(dev, kEnrollFailedText, DBG_LOG_GRADE);
-    signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, 6);
+    signals.send(TVP_ENROLL_STAGE_RETRY, TVP_MSG_SUBCODE, TVP_ENROLL_RETRY_TOUCH_FAILED);
 }
 
 // Either stop flag: a stop method's request, or the module wait told to give up.
@@ -90,12 +95,12 @@ bool asked_to_stop(tvp_dev *dev)
 void report_unanswered_start(tvp_dev *dev, EnrollSink &signals)
 {
     if (asked_to_stop(dev)) {
-        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, TVP_ENROLL_FAILED_STOPPED);
     } else if (usb_get_dev_handle() == nullptr) {
         signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
     } else {
         note_extra_info(dev, "Enroll failed ! The module did not answer.\n", ERR_LOG_GRADE);
-        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, TVP_ENROLL_FAILED_BUSY);
     }
 }
 
@@ -183,26 +188,26 @@ void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSink &signals, const ch
     }
     if (enroll_id > 255) {
         note_extra_info(dev, "Enroll failed ! Storage space is full.\n", ERR_LOG_GRADE);
-        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 4);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, TVP_ENROLL_FAILED_STORAGE_FULL);
         return;
     }
     TVP_LOG(DBG_LOG_GRADE, "enroll_id = %d\n", enroll_id);
     if (!drop_entries_of_empty_slot(dev, enroll_id)) {
         // Enrolling now would give the new finger to the stale entry's user.
-        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, TVP_ENROLL_FAILED_BUSY);
         return;
     }
     if (asked_to_stop(dev)) {
         // Asked to stop before the module was told to enrol: nothing to cancel.
-        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, TVP_ENROLL_FAILED_STOPPED);
         return;
     }
     if (fp_auto_enroll_start(enroll_id, kEnrollCaptures, 0) != 0) {
         if (fp_get_ctrlFlag() == FP_CONTROL_FLAG_ENROLLID_OUT_RANGE) {
             TVP_LOG(DBG_LOG_GRADE, "Enroll failed ! Storage space is full.\n");
-            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 4);
+            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, TVP_ENROLL_FAILED_STORAGE_FULL);
         } else {
-            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, TVP_ENROLL_FAILED_BUSY);
         }
         fp_cancel();
         return;
@@ -214,11 +219,11 @@ void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSink &signals, const ch
         if (fp_auto_enroll(timeout_ms) != 0) {
             const int flag = fp_get_ctrlFlag();
             if (flag == FP_CONTROL_FLAG_STOPPED || flag == FP_CONTROL_FLAG_TIMEOUT) {
-                signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, 3);
+                signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE, TVP_ENROLL_FAILED_STOPPED);
             } else if (flag == FP_CONTROL_FLAG_DEV_NOT_EXIST) {
                 signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
             } else {
-                signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+                signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, TVP_ENROLL_FAILED_BUSY);
             }
             fp_cancel();
             return;
@@ -246,7 +251,7 @@ void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSink &signals, const ch
             // Stored in spite of the failed stage: no entry will name it.
             fp_delete_template(enroll_id, 1);
         }
-        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, TVP_ENROLL_FAILED_BUSY);
         return;
     }
     fprint_info entry{};
@@ -257,7 +262,7 @@ void run_enrolment(tvp_dev *dev, DeviceHold &hold, EnrollSink &signals, const ch
     if (tvp_add_fprint_info(dev, &entry) != 0) {
         // No success without a stored entry: the template nobody refers to goes.
         fp_delete_template(enroll_id, 1);
-        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, TVP_ENROLL_FAILED_BUSY);
         return;
     }
     hold.release();
@@ -279,8 +284,8 @@ gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocatio
     fprint_info existing{};
     if (tvp_copy_fprint_info(dev_tirvane, id, finger, &existing) != 0) {
         // Refused before any touch: the existing entry and its template stay.
-        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                              "user %s already has a finger named %s", id, finger);
+        tvp_return_error(invocation, TVP_ERROR_INVALID_ARGS, "user %s already has a finger named %s", id,
+                         finger);
         TVP_LOG(DBG_LOG_GRADE, "end.\n");
         return TRUE;
     }
@@ -309,12 +314,12 @@ void *gdbus_enroll_pt(void *data)
     if (dev->enable == 0 || dev->dev_num.load() < 1) {
         signals.send(TVP_ENROLL_STAGE_DISCONNECTED, TVP_MSG_EMPTY);
     } else if (get_upgrade_state() == 1) {
-        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+        signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, TVP_ENROLL_FAILED_BUSY);
     } else {
         DeviceHold hold(dev, DEVS_ENROLL_DOING, HoldWait::HandOver, &call->caller());
         if (!hold.held()) {
             // Busy: the operation holding the device is left alone.
-            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, 1);
+            signals.send(TVP_ENROLL_STATUS_FAILED, TVP_MSG_SUBCODE_NL, TVP_ENROLL_FAILED_BUSY);
         } else {
             tvp_enroll_on_hold(dev, hold, signals, user_id, finger, timeout_ms);
         }

@@ -37,9 +37,9 @@ int main(int argc, char **argv)
 
     GMainLoop *pLoop = g_main_loop_new(nullptr, FALSE);
     tvp_server_set_main_loop(pLoop);
-    guint owner_id = g_bus_own_name(G_BUS_TYPE_SYSTEM, "nuvex.kal.Tirvane", G_BUS_NAME_OWNER_FLAGS_NONE,
-                                    GBusAcquired_Callback, GBusNameAcquired_Callback, GBusNameLost_Callback,
-                                    nullptr, nullptr);
+    guint owner_id =
+        g_bus_own_name(G_BUS_TYPE_SYSTEM, TVP_BUS_NAME, G_BUS_NAME_OWNER_FLAGS_NONE, GBusAcquired_Callback,
+                       GBusNameAcquired_Callback, GBusNameLost_Callback, nullptr, nullptr);
     g_main_loop_run(pLoop);
 
     tvp_server_set_main_loop(nullptr);

@@ -3,6 +3,7 @@
 
 #include "app_fp256_360.h"
 #include "common.h"
+#include "tirvane-server-errors.h"
 #include "tirvane-server-sleep.h"
 #include "usb_device.h"
 
@@ -234,7 +235,6 @@ WorkerCall::WorkerCall(Tirvane *skeleton, GDBusMethodInvocation *invocation)
 
 WorkerCall::~WorkerCall()
 {
-    tvp_caller_clear(&caller_);
     g_free(g_slist_nth_data(argv_, 0));
     g_free(g_slist_nth_data(argv_, 1));
     for (int i = 0; i < n_strings_; ++i) {
@@ -268,15 +268,14 @@ char *WorkerCall::string(int i) const
 
 void WorkerCall::capture_caller()
 {
-    tvp_caller_capture(invocation(), &caller_);
+    caller_.capture(invocation());
 }
 
 WorkerCall *tvp_worker_call(Tirvane *skeleton, GDBusMethodInvocation *invocation)
 {
     auto *call = new (std::nothrow) WorkerCall(skeleton, invocation);
     if (call == nullptr) {
-        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NO_MEMORY,
-                                              "the service is out of memory");
+        tvp_return_error(invocation, TVP_ERROR_NO_MEMORY, "the service is out of memory");
     }
     return call;
 }
@@ -302,9 +301,8 @@ bool tvp_start_worker(void *(*worker)(void *), WorkerCall *call)
         return true;
     }
     // Without a worker nobody would ever answer: say so now.
-    g_dbus_method_invocation_return_error(call->invocation(), G_DBUS_ERROR, G_DBUS_ERROR_NO_MEMORY,
-                                          "the service could not start a thread for %s",
-                                          g_dbus_method_invocation_get_method_name(call->invocation()));
+    tvp_return_error(call->invocation(), TVP_ERROR_NO_MEMORY, "the service could not start a thread for %s",
+                     g_dbus_method_invocation_get_method_name(call->invocation()));
     delete call;
     return false;
 }

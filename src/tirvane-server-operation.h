@@ -18,6 +18,7 @@
 #pragma once
 
 #include "tirvane-server-bus.h"
+#include "tirvane-server-caller.h"
 #include "tirvane-server-session.h"
 #include "tirvane_common.h"
 
@@ -128,7 +129,7 @@ class WorkerCall
     void capture_caller();
     const TvpCaller &caller() const
     {
-        return caller_;
+        return caller_.get();
     }
 
   private:
@@ -137,7 +138,7 @@ class WorkerCall
     int number_ = 0;
     struct timeval arrived_ {
     };
-    TvpCaller caller_{};
+    TvpOwnedCaller caller_;
 };
 
 // A new call object for the invocation; null (the call answered with an error)

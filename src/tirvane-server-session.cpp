@@ -6,7 +6,6 @@
 #include "tirvane_common.h"
 
 #include <mutex>
-#include <string>
 
 namespace
 {
@@ -77,60 +76,6 @@ gboolean stop_watch(gpointer data)
 }
 
 } // namespace
-
-void tvp_caller_capture(GDBusMethodInvocation *invocation, TvpCaller *caller)
-{
-    GDBusConnection *connection = g_dbus_method_invocation_get_connection(invocation);
-    const char *sender = g_dbus_method_invocation_get_sender(invocation);
-    caller->connection = connection != nullptr ? G_DBUS_CONNECTION(g_object_ref(connection)) : nullptr;
-    caller->sender = g_strdup(sender);
-    caller->uid = 0;
-    caller->uid_known = tvp_caller_uid(invocation, &caller->uid);
-}
-
-void tvp_caller_clear(TvpCaller *caller)
-{
-    g_clear_object(&caller->connection);
-    g_clear_pointer(&caller->sender, g_free);
-}
-
-bool tvp_caller_in_local_session(const TvpCaller &caller)
-{
-    constexpr int kLookupMs = 2000;
-    if (caller.connection == nullptr || caller.sender == nullptr) {
-        return false;
-    }
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) pid_reply = g_dbus_connection_call_sync(
-        caller.connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetConnectionUnixProcessID", g_variant_new("(s)", caller.sender), G_VARIANT_TYPE("(u)"),
-        G_DBUS_CALL_FLAGS_NONE, kLookupMs, nullptr, &error);
-    if (pid_reply == nullptr) {
-        return false;
-    }
-    guint32 pid = 0;
-    g_variant_get(pid_reply, "(u)", &pid);
-    g_autoptr(GVariant) session_reply = g_dbus_connection_call_sync(
-        caller.connection, "org.freedesktop.login1", "/org/freedesktop/login1",
-        "org.freedesktop.login1.Manager", "GetSessionByPID", g_variant_new("(u)", pid), G_VARIANT_TYPE("(o)"),
-        G_DBUS_CALL_FLAGS_NO_AUTO_START, kLookupMs, nullptr, &error);
-    if (session_reply == nullptr) {
-        return g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
-               g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
-    }
-    const char *path = nullptr;
-    g_variant_get(session_reply, "(&o)", &path);
-    g_autoptr(GVariant) remote_reply = g_dbus_connection_call_sync(
-        caller.connection, "org.freedesktop.login1", path, "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.freedesktop.login1.Session", "Remote"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NO_AUTO_START, kLookupMs, nullptr, &error);
-    if (remote_reply == nullptr) {
-        return false;
-    }
-    g_autoptr(GVariant) value = nullptr;
-    g_variant_get(remote_reply, "(v)", &value);
-    return g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && !g_variant_get_boolean(value);
-}
 
 bool tvp_session_is_current(unsigned generation)
 {

@@ -41,18 +41,13 @@ class VerifySignals : public VerifySink
     {
         char msg_info[TVP_MSG_SIZE] = {0};
         snprintf(msg_info, sizeof(msg_info), format, value);
-        tvp_emit_status_to(to_, "verifyStatusChanged", id != nullptr ? id : id_, code, msg_info);
+        tvp_emit_status_to(to_, TVP_SIGNAL_VERIFY_STATUS_CHANGED, id != nullptr ? id : id_, code, msg_info);
     }
 
   private:
     char *id_;
     const TvpCaller *to_;
 };
-
-// verifyStatusChanged (2, "{\"subcode\":5}"): the user is locked out after too
-// many failed touches. Code 2 ends a client's attempt whether or not it knows
-// the sub-code, as a busy reader does; the sub-code tells the two apart.
-constexpr int kVerifyLockedOut = 5;
 
 // Whose verification left the touch result that a stop keeps for the next one:
 // that result counts only for a verification over the same bus connection for
@@ -278,7 +273,7 @@ class Verification
         if (timed_out) {
             signals_.touch_missed();
         } else {
-            signals_.send(TVP_VERIFY_STAGE_RETRY, TVP_MSG_SUBCODE, 3);
+            signals_.send(TVP_VERIFY_STAGE_RETRY, TVP_MSG_SUBCODE, TVP_VERIFY_REMOVE_AND_RETRY);
         }
         if (tvp_stop_requested(dev_)) {
             TVP_LOG(DBG_LOG_GRADE, "received CONTROL_FLAG_STOPING\n");
@@ -334,9 +329,9 @@ class Verification
         if (request_.other_user_id != nullptr) {
             locked_out = tvp_lockout_note_failure(request_.other_user_id) || locked_out;
         }
-        signals_.send(TVP_VERIFY_STATUS_NOMATCH, TVP_MSG_SUBCODE, 3);
+        signals_.send(TVP_VERIFY_STATUS_NOMATCH, TVP_MSG_SUBCODE, TVP_VERIFY_NOMATCH_TOUCH_AGAIN);
         if (locked_out) {
-            signals_.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, kVerifyLockedOut);
+            signals_.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, TVP_VERIFY_ERROR_LOCKED_OUT);
             return Phase::End;
         }
         if (signals_.no_match_ends()) {
@@ -398,7 +393,7 @@ bool tvp_verify_refused_locked_out(const VerifyRequest &request, VerifySink &sin
         return false;
     }
     TVP_LOG(LOG_LOG_GRADE, "user %s is locked out for %d s more, verification refused.\n", locked, locked_s);
-    sink.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, kVerifyLockedOut);
+    sink.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE, TVP_VERIFY_ERROR_LOCKED_OUT);
     return true;
 }
 
@@ -439,7 +434,7 @@ void *gdbus_verify_pt(void *data)
     } else if (!tvp_verify_refused_locked_out(request, refusal)) {
         DeviceHold hold(dev, DEVS_VERIFY_DOING, HoldWait::HandOver, &call->caller());
         if (!hold.held()) {
-            refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE_NL, 1);
+            refusal.send(TVP_VERIFY_STAGE_ERROR, TVP_MSG_SUBCODE_NL, TVP_VERIFY_ERROR_BUSY);
             TVP_LOG(LOG_LOG_GRADE, "tvp_get_dev_status(dev) = %d, not IDLE!\n", tvp_get_dev_status(dev));
         } else {
             snprintf(priv->user_id, sizeof(priv->user_id), "%s", user_id);

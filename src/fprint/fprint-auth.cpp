@@ -1,7 +1,7 @@
 #include "fprint-auth.h"
 
 #include "common.h"
-#include "fprint-errors.h"
+#include "tirvane-server-errors.h"
 #include "tirvane-server-polkit.h"
 
 #include <future>
@@ -95,6 +95,6 @@ bool fprint_authorise(GDBusMethodInvocation *invocation, uid_t caller_uid, Fprin
     TVP_LOG(LOG_LOG_GRADE, "%s of uid %u refused: not authorised for %s%s\n",
             g_dbus_method_invocation_get_method_name(invocation), static_cast<unsigned>(caller_uid), action,
             why);
-    fprint_return_error(invocation, FprintError::PermissionDenied, "Not Authorized: %s%s", action, why);
+    fprint_return_error(invocation, FPRINT_ERROR_PERMISSION_DENIED, "Not Authorized: %s%s", action, why);
     return false;
 }

@@ -14,12 +14,12 @@
 
 #include "common.h"
 #include "fprint-auth.h"
-#include "fprint-errors.h"
 #include "fprint-names.h"
+#include "tirvane-server-caller.h"
 #include "tirvane-server-enroll.h"
+#include "tirvane-server-errors.h"
 #include "tirvane-server-manage.h"
 #include "tirvane-server-operation.h"
-#include "tirvane-server-session.h"
 #include "tirvane-server-verify.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
@@ -30,7 +30,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <pwd.h>
 #include <string>
 #include <vector>
 
@@ -125,7 +124,7 @@ class Call
     ~Call()
     {
         if (invocation_ != nullptr) {
-            fprint_return_error(invocation_, FprintError::Internal, "the call was not answered");
+            fprint_return_error(invocation_, FPRINT_ERROR_INTERNAL, "the call was not answered");
         }
     }
     Call(const Call &) = delete;
@@ -167,7 +166,7 @@ class Call
         if (tvp_caller_uid(invocation_, uid)) {
             return true;
         }
-        fail(FprintError::PermissionDenied, "the caller's identity could not be established");
+        fail(FPRINT_ERROR_PERMISSION_DENIED, "the caller's identity could not be established");
         return false;
     }
     bool authorise(uid_t uid, FprintRight right)
@@ -212,7 +211,7 @@ gboolean start_job(GDBusMethodInvocation *invocation, CallBody body, const char 
             g_dbus_method_invocation_get_sender(invocation));
     auto *job = new (std::nothrow) Job{body, Call(invocation, argument)};
     if (job == nullptr) {
-        fprint_return_error(invocation, FprintError::Internal, "out of memory");
+        fprint_return_error(invocation, FPRINT_ERROR_INTERNAL, "out of memory");
     } else if (!tvp_start_thread(run_job, job)) {
         delete job; // answers the call
     }
@@ -224,27 +223,8 @@ gboolean start_job(GDBusMethodInvocation *invocation, CallBody body, const char 
 fprint::UserLookup nss_lookup()
 {
     fprint::UserLookup lookup;
-    lookup.name_of = [](uid_t uid) {
-        struct passwd pwd {
-        };
-        struct passwd *found = nullptr;
-        std::vector<char> buf(16384);
-        if (getpwuid_r(uid, &pwd, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
-            return std::string();
-        }
-        return std::string(pwd.pw_name);
-    };
-    lookup.uid_of = [](const std::string &name, uid_t *uid) {
-        struct passwd pwd {
-        };
-        struct passwd *found = nullptr;
-        std::vector<char> buf(16384);
-        if (getpwnam_r(name.c_str(), &pwd, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
-            return false;
-        }
-        *uid = pwd.pw_uid;
-        return true;
-    };
+    lookup.name_of = tvp_user_name_of;
+    lookup.uid_of = [](const std::string &name, uid_t *uid) { return tvp_user_uid_of(name.c_str(), uid); };
     return lookup;
 }
 
@@ -253,7 +233,7 @@ bool resolve(Call &call, const std::string &username, uid_t caller_uid, fprint::
 {
     if (username.size() >= TVP_TEXT_FIELD_SIZE ||
         !fprint::resolve_user(username, caller_uid, nss_lookup(), user)) {
-        call.fail(FprintError::Internal, "no such user");
+        call.fail(FPRINT_ERROR_INTERNAL, "no such user");
         return false;
     }
     return true;
@@ -403,11 +383,11 @@ void mark_finished(const char *sender)
 bool claimed_and_idle(Call &call, ClaimState *held)
 {
     if (!claim_of(call.sender(), held)) {
-        call.fail(FprintError::ClaimDevice, "the device was not claimed");
+        call.fail(FPRINT_ERROR_CLAIM_DEVICE, "the device was not claimed");
         return false;
     }
     if (held->op != Op::None) {
-        call.fail(FprintError::AlreadyInUse, "an operation is already in progress");
+        call.fail(FPRINT_ERROR_ALREADY_IN_USE, "an operation is already in progress");
         return false;
     }
     return true;
@@ -421,7 +401,7 @@ void verify_start(Call &call)
     }
     const std::string &finger = call.argument();
     if (finger != "any" && !fprint::is_standard_finger(finger)) {
-        call.fail(FprintError::InvalidFingername, "invalid finger name");
+        call.fail(FPRINT_ERROR_INVALID_FINGERNAME, "invalid finger name");
         return;
     }
     if (!call.authorise(held.caller_uid, FprintRight::Verify)) {
@@ -432,7 +412,7 @@ void verify_start(Call &call)
                               ? !fingers.empty()
                               : std::find(fingers.begin(), fingers.end(), finger) != fingers.end();
     if (!enrolled) {
-        call.fail(FprintError::NoEnrolledPrints, "no fingers enrolled");
+        call.fail(FPRINT_ERROR_NO_ENROLLED_PRINTS, "no fingers enrolled");
         return;
     }
     TvpCaller caller{};
@@ -448,9 +428,9 @@ void verify_start(Call &call)
     {
         DeviceHold hold(dev_tirvane, DEVS_VERIFY_DOING, HoldWait::HandOver, &caller);
         if (!hold.held()) {
-            call.fail(FprintError::AlreadyInUse, "the device is busy");
+            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "the device is busy");
         } else if (!mark_started(call.sender(), Op::Verify)) {
-            call.fail(FprintError::AlreadyInUse, "an operation is already in progress");
+            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "an operation is already in progress");
         } else {
             call.reply();
             emit_to(caller, "VerifyFingerSelected", g_variant_new("(s)", finger.c_str()));
@@ -477,7 +457,7 @@ void enroll_start(Call &call)
     }
     const std::string &finger = call.argument();
     if (!fprint::is_standard_finger(finger)) {
-        call.fail(FprintError::InvalidFingername, "invalid finger name");
+        call.fail(FPRINT_ERROR_INVALID_FINGERNAME, "invalid finger name");
         return;
     }
     if (!call.authorise(held.caller_uid, right_for_fingers(held.user, held.caller_uid))) {
@@ -485,11 +465,11 @@ void enroll_start(Call &call)
     }
     const std::vector<std::string> fingers = fingers_of(held.user);
     if (std::find(fingers.begin(), fingers.end(), finger) != fingers.end()) {
-        call.fail(FprintError::FingerAlreadyEnrolled, "the finger is already enrolled");
+        call.fail(FPRINT_ERROR_FINGER_ALREADY_ENROLLED, "the finger is already enrolled");
         return;
     }
     if (!module_present() || get_upgrade_state() == 1) {
-        call.fail(FprintError::Internal, "the reader is not available");
+        call.fail(FPRINT_ERROR_INTERNAL, "the reader is not available");
         return;
     }
     TvpCaller caller{};
@@ -499,9 +479,9 @@ void enroll_start(Call &call)
     {
         DeviceHold hold(dev_tirvane, DEVS_ENROLL_DOING, HoldWait::HandOver, &caller);
         if (!hold.held()) {
-            call.fail(FprintError::AlreadyInUse, "the device is busy");
+            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "the device is busy");
         } else if (!mark_started(call.sender(), Op::Enroll)) {
-            call.fail(FprintError::AlreadyInUse, "an operation is already in progress");
+            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "an operation is already in progress");
         } else {
             call.reply();
             set_finger_needed(true);
@@ -522,11 +502,11 @@ void stop_operation(Call &call, Op op, bool until_idle)
 {
     ClaimState held;
     if (!claim_of(call.sender(), &held)) {
-        call.fail(FprintError::ClaimDevice, "the device was not claimed");
+        call.fail(FPRINT_ERROR_CLAIM_DEVICE, "the device was not claimed");
         return;
     }
     if (held.op != op) {
-        call.fail(FprintError::NoActionInProgress, "no such operation in progress");
+        call.fail(FPRINT_ERROR_NO_ACTION_IN_PROGRESS, "no such operation in progress");
         return;
     }
     TvpCaller caller{};
@@ -537,7 +517,7 @@ void stop_operation(Call &call, Op op, bool until_idle)
     }
     tvp_caller_clear(&caller);
     if (!stopped) {
-        call.fail(FprintError::Internal, "the operation could not be stopped");
+        call.fail(FPRINT_ERROR_INTERNAL, "the operation could not be stopped");
         return;
     }
     {
@@ -589,13 +569,13 @@ void claim_device(Call &call)
         return;
     }
     if (!module_present()) {
-        call.fail(FprintError::Internal, "the reader is not available");
+        call.fail(FPRINT_ERROR_INTERNAL, "the reader is not available");
         return;
     }
     {
         std::lock_guard<std::mutex> lock(claim_mutex);
         if (!claim.sender.empty()) {
-            call.fail(FprintError::AlreadyInUse, "the device is already claimed");
+            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "the device is already claimed");
             return;
         }
         claim = ClaimState{call.sender(), uid, user, Op::None, false};
@@ -607,7 +587,7 @@ void claim_device(Call &call)
         if (claim.sender == call.sender()) {
             claim = ClaimState{};
         }
-        call.fail(FprintError::Internal, "the caller left the bus");
+        call.fail(FPRINT_ERROR_INTERNAL, "the caller left the bus");
         return;
     }
     TVP_LOG(LOG_LOG_GRADE, "device claimed by %s for %s.\n", call.sender(), user.store_id().c_str());
@@ -638,7 +618,7 @@ void release_device(Call &call)
 {
     ClaimState held;
     if (!claim_of(call.sender(), &held)) {
-        call.fail(FprintError::ClaimDevice, "the device was not claimed");
+        call.fail(FPRINT_ERROR_CLAIM_DEVICE, "the device was not claimed");
         return;
     }
     end_claim(held, call.invocation());
@@ -659,7 +639,7 @@ void list_fingers(Call &call)
     }
     const std::vector<std::string> fingers = fingers_of(user);
     if (fingers.empty()) {
-        call.fail(FprintError::NoEnrolledPrints, "no fingers enrolled");
+        call.fail(FPRINT_ERROR_NO_ENROLLED_PRINTS, "no fingers enrolled");
         return;
     }
     GVariantBuilder builder;
@@ -688,13 +668,13 @@ void answer_deletion(Call &call, DeleteOutcome outcome)
         call.reply();
         break;
     case DeleteOutcome::NotFound:
-        call.fail(FprintError::NoEnrolledPrints, "no such fingers enrolled");
+        call.fail(FPRINT_ERROR_NO_ENROLLED_PRINTS, "no such fingers enrolled");
         break;
     case DeleteOutcome::Busy:
-        call.fail(FprintError::PrintsNotDeleted, "the device is busy or absent");
+        call.fail(FPRINT_ERROR_PRINTS_NOT_DELETED, "the device is busy or absent");
         break;
     case DeleteOutcome::Failed:
-        call.fail(FprintError::PrintsNotDeleted, "some fingers could not be deleted");
+        call.fail(FPRINT_ERROR_PRINTS_NOT_DELETED, "some fingers could not be deleted");
         break;
     }
 }
@@ -725,7 +705,7 @@ void delete_fingers_of_claim(Call &call)
 {
     ClaimState held;
     if (!claim_of(call.sender(), &held)) {
-        call.fail(FprintError::ClaimDevice, "the device was not claimed");
+        call.fail(FPRINT_ERROR_CLAIM_DEVICE, "the device was not claimed");
         return;
     }
     if (!call.authorise(held.caller_uid, right_for_fingers(held.user, held.caller_uid))) {
@@ -738,12 +718,12 @@ void delete_finger_of_claim(Call &call)
 {
     ClaimState held;
     if (!claim_of(call.sender(), &held)) {
-        call.fail(FprintError::ClaimDevice, "the device was not claimed");
+        call.fail(FPRINT_ERROR_CLAIM_DEVICE, "the device was not claimed");
         return;
     }
     const std::string &finger = call.argument();
     if (!fprint::is_standard_finger(finger)) {
-        call.fail(FprintError::InvalidFingername, "invalid finger name");
+        call.fail(FPRINT_ERROR_INVALID_FINGERNAME, "invalid finger name");
         return;
     }
     if (!call.authorise(held.caller_uid, right_for_fingers(held.user, held.caller_uid))) {

@@ -4,8 +4,8 @@
 
 #include "common.h"
 #include "fprint-device.h"
-#include "fprint-errors.h"
 #include "fprint-generated.h"
+#include "tirvane-server-errors.h"
 #include "tirvane_common.h"
 
 namespace
@@ -41,7 +41,7 @@ gboolean on_get_devices(FprintManager *manager, GDBusMethodInvocation *invocatio
 gboolean on_get_default_device(FprintManager *manager, GDBusMethodInvocation *invocation)
 {
     if (!front.device_exported) {
-        fprint_return_error(invocation, FprintError::NoSuchDevice, "No devices available");
+        fprint_return_error(invocation, FPRINT_ERROR_NO_SUCH_DEVICE, "No devices available");
     } else {
         fprint_manager_complete_get_default_device(manager, invocation, kFprintDevicePath);
     }

@@ -58,6 +58,15 @@ target_link_libraries(unit_rules PRIVATE tirvane_all)
 target_compile_definitions(unit_rules PRIVATE
   TIRVANE_POLKIT_POLICY_PATH="${CMAKE_SOURCE_DIR}/data/nuvex.kal.tirvane.policy")
 
+# The D-Bus names of the error replies, over a peer-to-peer connection.
+tirvane_unit_test(unit_errors SOURCES ${_u}/test_errors.cpp)
+target_link_libraries(unit_errors PRIVATE tirvane_all)
+
+# The caller's identity and the gate's answers that depend on it, over a
+# peer-to-peer connection with a user database of its own.
+tirvane_unit_test(unit_caller SOURCES ${_u}/test_caller.cpp)
+target_link_libraries(unit_caller PRIVATE tirvane_all ${CMAKE_DL_LIBS})
+
 # The policy file is valid against polkit's own DTD.
 add_test(NAME polkit.policy_validates
          COMMAND xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd

@@ -15,8 +15,8 @@ namespace tirvanectl
 namespace
 {
 
-constexpr const char *kBusName = "nuvex.kal.Tirvane";
-constexpr const char *kObjectPath = "/nuvex/kal/Tirvane";
+constexpr const char *kBusName = TVP_BUS_NAME;
+constexpr const char *kObjectPath = TVP_BUS_OBJECT_PATH;
 
 // The live progress line on a terminal (empty when none is drawn).
 std::string progress_line;

@@ -10,27 +10,18 @@ namespace tirvanectl
 namespace
 {
 
-// Service status codes of "enrollStatusChanged".
-enum EnrollCode {
-    kEnrolled = 0,
-    kEnrollFailed = 1,
-    kEnrollProgress = 2,
-    kEnrollRetry = 3,
-    kEnrollDisconnected = 4,
-};
-
 const char *retry_hint(int subcode)
 {
     switch (subcode) {
-    case 1:
+    case TVP_ENROLL_RETRY_AREA_TOO_SMALL:
         return "area too small, press a larger part of your finger";
-    case 2:
+    case TVP_ENROLL_RETRY_QUALITY_BAD:
         return "poor quality, clean the sensor / press again";
-    case 3:
+    case TVP_ENROLL_RETRY_POSITION_REPEATED:
         return "position already captured, move your finger a little";
-    case 4:
+    case TVP_ENROLL_RETRY_ALREADY_ENROLLED:
         return "this finger is already enrolled";
-    case 6:
+    case TVP_ENROLL_RETRY_TOUCH_FAILED:
         return "enrolment of this touch failed, press again";
     default:
         return "press your finger again";
@@ -40,15 +31,15 @@ const char *retry_hint(int subcode)
 std::string failure_reason(const char *msg)
 {
     int subcode = 0;
-    if (!payload_int(msg, "subcode", &subcode)) {
+    if (!payload_int(msg, TVP_MSG_KEY_SUBCODE, &subcode)) {
         return "the service gave no reason";
     }
     switch (subcode) {
-    case 1:
+    case TVP_ENROLL_FAILED_BUSY:
         return "the device is busy or the module reported an error";
-    case 3:
+    case TVP_ENROLL_FAILED_STOPPED:
         return "stopped or timed out";
-    case 4:
+    case TVP_ENROLL_FAILED_STORAGE_FULL:
         return "the fingerprint storage is full";
     default:
         return "reason " + std::to_string(subcode);
@@ -96,7 +87,7 @@ void on_enroll_status(Tirvane *proxy, const gchar *id, gint code, const gchar *m
     if (operation.stopping()) {
         // The failure that answers our own stop is expected; only a success
         // that got in first is still reported.
-        if (code == kEnrolled) {
+        if (code == TVP_ENROLL_STATUS_SUCCESS) {
             enrolment->progress.show(100);
             close_progress_line();
             print_line("enrolled");
@@ -106,29 +97,29 @@ void on_enroll_status(Tirvane *proxy, const gchar *id, gint code, const gchar *m
     }
     int value = 0;
     switch (code) {
-    case kEnrolled:
+    case TVP_ENROLL_STATUS_SUCCESS:
         enrolment->progress.show(100);
         close_progress_line();
         print_line("enrolled");
         operation.finish(kExitOk);
         break;
-    case kEnrollFailed:
+    case TVP_ENROLL_STATUS_FAILED:
         close_progress_line();
         print_line("enrolment failed: %s", failure_reason(msg).c_str());
         operation.finish(kExitFailed);
         break;
-    case kEnrollProgress:
-        if (payload_int(msg, "progress", &value)) {
+    case TVP_ENROLL_STAGE_PASSED:
+        if (payload_int(msg, TVP_MSG_KEY_PROGRESS, &value)) {
             enrolment->progress.show(value);
         }
         break;
-    case kEnrollRetry:
-        if (!payload_int(msg, "subcode", &value)) {
+    case TVP_ENROLL_STAGE_RETRY:
+        if (!payload_int(msg, TVP_MSG_KEY_SUBCODE, &value)) {
             value = 0;
         }
         print_line("retry: %s", retry_hint(value));
         break;
-    case kEnrollDisconnected:
+    case TVP_ENROLL_STAGE_DISCONNECTED:
         close_progress_line();
         print_line("device disconnected");
         operation.finish(kExitFailed);

@@ -5,6 +5,7 @@
 // verification until it ends.
 #pragma once
 
+#include "tirvane-bus-contract.h"
 #include "tirvane-generated.h"
 
 #include <gio/gio.h>

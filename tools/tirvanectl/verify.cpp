@@ -7,25 +7,16 @@ namespace tirvanectl
 namespace
 {
 
-// Service status codes of "verifyStatusChanged".
-enum VerifyCode {
-    kMatch = 0,
-    kNoMatch = 1,
-    kVerifyError = 2,
-    kVerifyRetry = 3,
-    kVerifyDisconnected = 4,
-};
-
 const char *retry_hint(int subcode)
 {
     switch (subcode) {
-    case 1:
+    case TVP_VERIFY_TOUCH_TOO_SHORT:
         return "touch too short, leave your finger on the sensor a little longer";
-    case 2:
+    case TVP_VERIFY_FINGER_NOT_CENTERED:
         return "finger not centred, centre your finger on the sensor";
-    case 3:
+    case TVP_VERIFY_REMOVE_AND_RETRY:
         return "remove your finger and touch the sensor again";
-    case 4:
+    case TVP_VERIFY_QUALITY_BAD:
         return "poor quality, clean the sensor / press again";
     default:
         return "touch the sensor again";
@@ -35,13 +26,13 @@ const char *retry_hint(int subcode)
 std::string error_reason(const char *msg)
 {
     int subcode = 0;
-    if (!payload_int(msg, "subcode", &subcode)) {
+    if (!payload_int(msg, TVP_MSG_KEY_SUBCODE, &subcode)) {
         return "the service gave no reason";
     }
-    if (subcode == 1) {
+    if (subcode == TVP_VERIFY_ERROR_BUSY) {
         return "the device is busy or the module reported an error";
     }
-    if (subcode == 5) {
+    if (subcode == TVP_VERIFY_ERROR_LOCKED_OUT) {
         return "too many failed touches, fingerprints are locked for a while";
     }
     return "reason " + std::to_string(subcode);
@@ -62,7 +53,7 @@ void on_verify_status(Tirvane *proxy, const gchar *id, gint code, const gchar *m
         return;
     }
     if (operation.stopping()) {
-        if (code == kMatch) {
+        if (code == TVP_VERIFY_STATUS_MATCH) {
             print_line("match");
             operation.settle(kExitOk);
         }
@@ -70,27 +61,27 @@ void on_verify_status(Tirvane *proxy, const gchar *id, gint code, const gchar *m
     }
     int subcode = 0;
     switch (code) {
-    case kMatch:
+    case TVP_VERIFY_STATUS_MATCH:
         print_line("match");
         operation.finish(kExitOk);
         break;
-    case kNoMatch:
+    case TVP_VERIFY_STATUS_NOMATCH:
         print_line("no match");
         if (verification->once) {
             operation.stop(kExitFailed);
         }
         break;
-    case kVerifyError:
+    case TVP_VERIFY_STAGE_ERROR:
         print_line("verification failed: %s", error_reason(msg).c_str());
         operation.finish(kExitFailed);
         break;
-    case kVerifyRetry:
-        if (!payload_int(msg, "subcode", &subcode)) {
+    case TVP_VERIFY_STAGE_RETRY:
+        if (!payload_int(msg, TVP_MSG_KEY_SUBCODE, &subcode)) {
             subcode = 0;
         }
         print_line("retry: %s", retry_hint(subcode));
         break;
-    case kVerifyDisconnected:
+    case TVP_VERIFY_STAGE_DISCONNECTED:
         // The service may keep waiting for the module to come back; this client
         // does not, and releases the device.
         print_line("device disconnected");
