@@ -36,6 +36,7 @@
 // pool: NSS may be a network directory, and the main loop serves every caller)
 // or polkit is asked, and then emits the handler signal again; what the user
 // database and polkit said ride on the invocation to that emission.
+#include "tirvane-server-auth.h"
 #include "common.h"
 #include "tirvane-server-bus.h"
 #include "tirvane-server-caller.h"

@@ -3,8 +3,13 @@
 #include "tirvane-server-bus.h"
 #include "common.h"
 #include "fprint/fprint-front.h"
+#include "tirvane-server-auth.h"
+#include "tirvane-server-device.h"
+#include "tirvane-server-enroll.h"
+#include "tirvane-server-manage.h"
 #include "tirvane-server-session.h"
 #include "tirvane-server-sleep.h"
+#include "tirvane-server-verify.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
 

@@ -1,4 +1,5 @@
 // Device-level methods: acknowledgements and the device's count and name.
+#include "tirvane-server-device.h"
 #include "common.h"
 #include "tirvane-server-bus.h"
 #include "tirvane_common.h"

@@ -2,8 +2,11 @@
 // enrolment go to a sink, which each interface implements in its own terms.
 #pragma once
 
+#include "tirvane-generated.h"
 #include "tirvane-server-operation.h"
 #include "tirvane-server.h"
+
+#include <gio/gio.h>
 
 class EnrollSink
 {
@@ -25,3 +28,11 @@ inline constexpr int kEnrollCaptures = 6;
 // Failures reach the sink before the hold lets go; a success after it.
 void tvp_enroll_on_hold(tvp_dev *dev, DeviceHold &hold, EnrollSink &sink, const char *user_id,
                         const char *finger, int timeout_ms);
+
+// Our own interface's handlers and workers.
+gboolean gdbus_handle_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                             const gchar *finger);
+gboolean gdbus_handle_stop_enroll(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+// Workers take the WorkerCall their handler made and free it.
+void *gdbus_enroll_pt(void *call);
+void *gdbus_stop_enroll_pt(void *call);

@@ -2,6 +2,7 @@
 #include "common.h"
 #include "tirvane-server-bus.h"
 #include "tirvane-server-lockout.h"
+#include "tirvane-server-maintenance.h"
 #include "tirvane-server-operation.h"
 #include "tirvane_common.h"
 #include "upgrade.h"

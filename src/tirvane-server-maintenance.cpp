@@ -1,6 +1,7 @@
 // Background maintenance: firmware upgrade attempts through the bootloader, the
 // start-up discovery of the module, the one-key power-up result, the firmware
 // version check and autosuspend.
+#include "tirvane-server-maintenance.h"
 #include "app_fp256_360.h"
 #include "common.h"
 #include "tirvane-server-bus.h"

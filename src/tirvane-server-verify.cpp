@@ -2,6 +2,7 @@
 #include "tirvane-server-verify.h"
 #include "app_fp256_360.h"
 #include "common.h"
+#include "tirvane-server-auth.h"
 #include "tirvane-server-lockout.h"
 #include "tirvane-server-operation.h"
 #include "tirvane-server-session.h"

@@ -2,9 +2,11 @@
 // verification go to a sink, which each interface implements in its own terms.
 #pragma once
 
+#include "tirvane-generated.h"
 #include "tirvane-server-operation.h"
 #include "tirvane-server.h"
 
+#include <gio/gio.h>
 #include <sys/time.h>
 
 class VerifySink
@@ -46,3 +48,10 @@ bool tvp_verify_refused_locked_out(const VerifyRequest &request, VerifySink &sin
 // Runs the verification on the device `hold` holds, until a match, a stop, a
 // departure of the module for good or (when the sink says so) a no-match.
 void tvp_verify_on_hold(tvp_dev *dev, DeviceHold &hold, VerifySink &sink, const VerifyRequest &request);
+
+// Our own interface's handlers and workers.
+gboolean gdbus_handle_verify(Tirvane *skeleton, GDBusMethodInvocation *invocation, const gchar *id,
+                             gint try_count);
+gboolean gdbus_handle_verify_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
+void *gdbus_verify_pt(void *call);
+void *gdbus_verify_stop_pt(void *call);

@@ -7,6 +7,7 @@
 // authenticates with geteuid, which is left alone.
 #include "peer_pair.h"
 #include "tirvane-generated.h"
+#include "tirvane-server-auth.h"
 #include "tirvane-server-bus.h"
 #include "tirvane-server-caller.h"
 

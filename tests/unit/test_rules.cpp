@@ -3,6 +3,7 @@
 // so this walks the generated interface description, not a copy of its names.
 // The polkit actions the gate asks for are the ones the policy file declares.
 #include "tirvane-generated.h"
+#include "tirvane-server-auth.h"
 #include "tirvane-server-bus.h"
 
 #include <gtest/gtest.h>
