@@ -14,7 +14,9 @@ out="$(realpath -m "${1:-$here/build-deb}")"
 started=$(date +%s)
 
 export DEBIAN_FRONTEND=noninteractive
-apt_install() { apt-get install -y -q --no-install-recommends "$@" >/dev/null; }
+# Waits for another apt or dpkg on the machine instead of failing at once.
+apt_host() { apt-get -o DPkg::Lock::Timeout=300 "$@"; }
+apt_install() { apt_host install -y -q --no-install-recommends "$@" >/dev/null; }
 need=()
 for p in dpkg-dev debhelper lintian fakeroot build-essential; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
@@ -27,14 +29,15 @@ if [ "$(id -u)" -ne 0 ]; then
 else
   updated=0
   if ((${#need[@]})); then
-    apt-get update -q >/dev/null
+    apt_host update -q >/dev/null
     updated=1
     apt_install "${need[@]}"
   fi
   # apt reads the build dependencies from the tree's debian/control.
-  if ! (cd "$here" && apt-get build-dep -y -q ./ >/dev/null 2>&1); then
-    [ "$updated" = 1 ] || apt-get update -q >/dev/null
-    (cd "$here" && apt-get build-dep -y -q ./ >/dev/null)
+  if ! (cd "$here" && dpkg-checkbuilddeps 2>/dev/null) &&
+    ! (cd "$here" && apt_host build-dep -y -q ./ >/dev/null 2>&1); then
+    [ "$updated" = 1 ] || apt_host update -q >/dev/null
+    (cd "$here" && apt_host build-dep -y -q ./ >/dev/null)
   fi
 fi
 
