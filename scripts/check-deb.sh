@@ -14,7 +14,10 @@
 #   4. upgrades both packages to a higher version (the same packages with the
 #      version raised) and checks the local configuration survived;
 #   5. removes them (the conffile stays), purges them and checks that nothing
-#      of theirs is left and the PAM stacks are as before.
+#      of theirs is left and the PAM stacks are as before;
+#   6. installs and purges them once more and compares the whole file system.
+# From step 4 on a stand-in systemctl records what the maintainer scripts ask
+# of systemd: a restart on upgrade, a start on installation, a stop on removal.
 # The bootstrapped root is cached as a tarball (TIRVANE_CHECK_CACHE, default
 # /var/cache/tirvane-check-deb) and made anew once it is a week old.
 set -euo pipefail
@@ -142,7 +145,7 @@ lap
 
 # Everything in the root but what the package tools and the check itself touch.
 snapshot() {
-  in_root find / -xdev \( -path /tmp -o -path /var/cache -o -path /var/log -o -path /var/lib/apt \
+  in_root find / -xdev \( -path /tmp -o -path /var/tmp -o -path /var/cache -o -path /var/log -o -path /var/lib/apt \
     -o -path /var/lib/dpkg -o -path /var/lib/pam -o -path /var/lib/systemd/deb-systemd-helper-masked \) -prune \
     -o -printf '%y %p\n' | sort
   in_root sh -c 'md5sum /etc/pam.d/common-* /var/lib/pam/* 2>/dev/null' | sort -k2
@@ -283,6 +286,27 @@ pids=()
 rm -rf "${root:?}$t"
 lap
 
+# From here on the maintainer scripts see a running systemd: /run/systemd/system
+# exists and systemctl is a stand-in that records its calls; policy-rc.d lets
+# deb-systemd-invoke act on our unit only. All dependencies are in by now, so
+# only our packages' scripts call it.
+printf '#!/bin/sh\ncase "$1" in tirvane-serverd.service) exit 0 ;; esac\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+# (apt runs dpkg with a PATH of its own, without /usr/local.)
+cat >"$root/usr/bin/systemctl" <<'SH'
+#!/bin/sh
+echo "$*" >>/var/tmp/systemctl.calls
+case " $* " in *" is-enabled "*) echo enabled ;; esac
+exit 0
+SH
+chmod 755 "$root/usr/bin/systemctl"
+mkdir -p "$root/run/systemd/system"
+# The calls since the last look, one a line.
+systemctl_calls() {
+  cat "$root/var/tmp/systemctl.calls" 2>/dev/null || true
+  rm -f "$root/var/tmp/systemctl.calls"
+}
+expect_call() { grep -q -- "$2" <<<"$1" || { echo "$1" >&2; fail "$3"; }; }
+
 # ---- 4. Upgrade -------------------------------------------------------------------
 say "upgrading to $version+check (the same packages, version raised)"
 echo "# kept across upgrades" >>"$root/etc/tirvane-serverd/fp_driver.conf"
@@ -305,7 +329,10 @@ grep -q "^# kept across upgrades" "$root/etc/tirvane-serverd/fp_driver.conf" || 
 [ -f "$root/etc/tirvane-serverd/tvplist.conf" ] || fail "the upgrade lost the finger list"
 grep -q "pam_tirvane.so" "$root/etc/pam.d/common-auth" || fail "the upgrade disabled the PAM profile"
 [ -L "$root/etc/systemd/system/multi-user.target.wants/tirvane-serverd.service" ] || fail "the upgrade disabled the unit"
-echo "upgraded; configuration, finger list, PAM profile and unit kept"
+calls="$(systemctl_calls)"
+expect_call "$calls" "restart tirvane-serverd.service" "the upgrade did not restart the service"
+if grep -q "stop tirvane-serverd.service" <<<"$calls"; then fail "the upgrade stopped the service before unpacking"; fi
+echo "upgraded; configuration, finger list, PAM profile and unit kept; the service restarted once the new files were in"
 lap
 
 # ---- 5. Removal and purge ---------------------------------------------------------
@@ -316,7 +343,8 @@ if grep -q pam_tirvane "$root"/etc/pam.d/common-*; then fail "pam_tirvane.so is 
 [ "$(cat "$root"/etc/pam.d/common-auth)" = "$pam_before" ] || fail "common-auth differs from before the installation"
 [ -f "$root/etc/tirvane-serverd/fp_driver.conf" ] || fail "the removal took the conffile"
 [ ! -e "$root/usr/libexec/tirvane-serverd" ] || fail "the removal left the daemon"
-echo "removed; the PAM stacks are as before, the configuration stays"
+expect_call "$(systemctl_calls)" "stop tirvane-serverd.service" "the removal did not stop the service"
+echo "removed; the service stopped, the PAM stacks are as before, the configuration stays"
 # apt knows packages from local files only while they are installed: dpkg
 # purges what the removal left.
 in_root dpkg --purge libpam-tirvane tirvane-serverd >>"$work/remove.log" 2>&1 ||
@@ -334,13 +362,15 @@ say "installing and purging once more: the system is as after the first purge"
 before="$(snapshot)"
 in_root apt-get install -y -q --no-install-recommends "$s_deb" "$p_deb" >>"$work/install.log" 2>&1 ||
   fail "second install failed"
+expect_call "$(systemctl_calls)" "start tirvane-serverd.service" "the installation did not start the service"
 in_root apt-get purge -y -q libpam-tirvane tirvane-serverd >>"$work/remove.log" 2>&1 || fail "second purge failed"
+expect_call "$(systemctl_calls)" "stop tirvane-serverd.service" "the purge did not stop the service"
 after="$(snapshot)"
 if [ "$before" != "$after" ]; then
   diff <(echo "$before") <(echo "$after") >&2 || true
   fail "the system differs after install and purge (< before, > after)"
 fi
-echo "identical"
+echo "identical; the service was started on installation and stopped on removal"
 lap
 
 echo
