@@ -15,7 +15,9 @@
 #      version raised) and checks the local configuration survived;
 #   5. removes them (the conffile stays), purges them and checks that nothing
 #      of theirs is left and the PAM stacks are as before;
-#   6. installs and purges them once more and compares the whole file system.
+#   6. installs and purges them once more and compares the whole file system;
+#   7. installs them beside Debian's fprintd and libpam-fprintd and purges them
+#      again, leaving fprintd's files as they were.
 # From step 4 on a stand-in systemctl records what the maintainer scripts ask
 # of systemd: a restart on upgrade, a start on installation, a stop on removal.
 # The bootstrapped root is cached as a tarball (TIRVANE_CHECK_CACHE, default
@@ -371,6 +373,20 @@ if [ "$before" != "$after" ]; then
   fail "the system differs after install and purge (< before, > after)"
 fi
 echo "identical; the service was started on installation and stopped on removal"
+lap
+
+# ---- 7. Beside Debian's fprintd ----------------------------------------------------
+say "installing beside Debian's fprintd and libpam-fprintd (no Conflicts)"
+in_root apt-get install -y -q --no-install-recommends fprintd libpam-fprintd >"$work/fprintd.log" 2>&1 ||
+  { tail -n 30 "$work/fprintd.log" >&2; fail "cannot install fprintd"; }
+in_root apt-get install -y -q --no-install-recommends "$s_deb" "$p_deb" >>"$work/fprintd.log" 2>&1 ||
+  { tail -n 30 "$work/fprintd.log" >&2; fail "our packages do not install beside fprintd"; }
+in_root pam-auth-update --enable tirvane
+grep -q pam_tirvane.so "$root/etc/pam.d/common-auth" || fail "the profile cannot be enabled beside fprintd's"
+in_root apt-get purge -y -q libpam-tirvane tirvane-serverd >>"$work/fprintd.log" 2>&1 || fail "purge beside fprintd failed"
+in_root dpkg --verify fprintd libpam-fprintd || fail "our packages changed files of fprintd's"
+[ -f "$root/usr/share/dbus-1/system.d/net.reactivated.Fprint.conf" ] || fail "fprintd's bus policy is gone"
+echo "both installed together; ours purged, fprintd's files intact"
 lap
 
 echo
