@@ -269,7 +269,7 @@ chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin DBUS_SYSTEM_BUS_ADDRESS="unix:
   TIRVANE_EMU_STATE="$t/emu.state" LD_PRELOAD="$t/libtirvane-usb-standin.so" \
   /usr/libexec/tirvane-serverd >"$work/daemon.out" 2>&1 &
 daemon=$!
-pids+=($daemon)
+pids+=("$daemon")
 on_bus() { in_root /usr/bin/env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$t/bus" "$@"; }
 count=""
 for _ in $(seq 100); do
