@@ -848,3 +848,42 @@ TEST(FprintProperties, FollowTheClaimAndTheWaitForATouch)
     ASSERT_EQ(desktop.call("Release"), "ok");
     EXPECT_TRUE(changes.wait_for("num-enroll-stages=-1", 3000)) << list_of(changes.seen);
 }
+
+// ---- Who serves the name --------------------------------------------------------------------
+
+TEST(FprintName, TakenByAnotherProcessLeavesOurOwnInterfaceServed)
+{
+    ServiceHarness h;
+    ASSERT_NE(h.connection(), nullptr) << h.error;
+    // Another service (fprintd, say) has the name before ours starts.
+    GDBusConnection *other = connect_to_bus(h.bus_address());
+    ASSERT_NE(other, nullptr);
+    g_autoptr(GVariant) owned = g_dbus_connection_call_sync(
+        other, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", kFprintName, 4u /* do not queue */), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    ASSERT_NE(owned, nullptr);
+    ASSERT_TRUE(h.start()) << h.error;
+    ASSERT_TRUE(h.wait_for([&] { return count_of(h.log_text(), "is owned by another process") > 0; }, 5000));
+    EXPECT_EQ(count_of(h.log_text(), "is owned by another process"), 1u);
+    EXPECT_EQ(device_count(h), 1);
+    EXPECT_TRUE(h.listfingers("alice").empty());
+    // The name comes free: ours stays as it is and does not take it.
+    g_dbus_connection_close_sync(other, nullptr, nullptr);
+    g_object_unref(other);
+    h.pump(500);
+    EXPECT_FALSE(h.name_has_owner(kFprintName));
+    EXPECT_EQ(device_count(h), 1);
+}
+
+TEST(FprintName, SwitchedOffByConfiguration)
+{
+    ServiceHarness h;
+    DaemonOptions options;
+    options.driver_conf =
+        "[BASIC_PARAM]\nPrintfLogFlag=3\nAutoSuspend=0\nUpgradeFlag=0\nDesktopInterface=0\n";
+    ASSERT_TRUE(h.start(options)) << h.error;
+    EXPECT_EQ(device_count(h), 1);
+    EXPECT_FALSE(h.name_has_owner(kFprintName));
+    EXPECT_NE(h.log_text().find("desktop interface: switched off."), std::string::npos);
+}
