@@ -54,6 +54,15 @@ inline Figures figures_of(std::vector<double> samples)
     return f;
 }
 
+// Median of one half of a series (0 = first, 1 = second).
+inline double half_median(const std::vector<double> &samples, int half)
+{
+    const auto mid = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
+    return figures_of(half == 0 ? std::vector<double>(samples.begin(), mid)
+                                : std::vector<double>(mid, samples.end()))
+        .median;
+}
+
 // The slot that holds list entry `index` (1 to 50): the first 30 at 90..119,
 // the rest far beyond them, so lookups do not walk one dense run.
 inline unsigned bench_slot(int index)

@@ -272,8 +272,8 @@ bool virtual_device_command(const std::string &socket_path, const std::string &c
 
 enum Measure { kPing, kDevices, kClaim, kList, kCalls };
 
-const char *const kMeasureNames[kCalls] = {"Peer.Ping (bus daemon, floor)", "Manager.GetDevices",
-                                           "Claim + Release", "ListEnrolledFingers (1 finger)"};
+const char *const kMeasureNames[kCalls] = {"Peer.Ping (bus daemon)", "Manager.GetDevices", "Claim + Release",
+                                           "ListEnrolledFingers, 1 finger"};
 
 // One side: its harness (bus), its client, how its device is touched.
 struct Side {
@@ -405,11 +405,23 @@ std::string installed_version(const char *package)
     return out.empty() ? "?" : out;
 }
 
-void print_figures_row(const char *label, const Figures &ours, double ours_ratio, const Figures &peer,
-                       double peer_ratio)
+// One side's half of a row: median and p90 of the samples, the median as a
+// ratio to Ping, and the median ratio of each half of the run (each against
+// the same half of the Ping series), which shows how steady the machine was.
+void print_side(const std::vector<double> &samples, const std::vector<double> &ping)
 {
-    printf("  %-32s %9.1f %9.1f %8.2fx   %9.1f %9.1f %8.2fx\n", label, ours.median, ours.p90, ours_ratio,
-           peer.median, peer.p90, peer_ratio);
+    const Figures f = figures_of(samples);
+    printf("   %9.1f %9.1f %7.2fx %6.2fx %6.2fx", f.median, f.p90, f.median / figures_of(ping).median,
+           half_median(samples, 0) / half_median(ping, 0), half_median(samples, 1) / half_median(ping, 1));
+}
+
+void print_row(const char *label, const Side &ours, const std::vector<double> &ours_samples,
+               const Side &theirs, const std::vector<double> &their_samples)
+{
+    printf("  %-30s", label);
+    print_side(ours_samples, ours.calls_us[kPing]);
+    print_side(their_samples, theirs.calls_us[kPing]);
+    printf("\n");
 }
 
 void print_verdict(const char *label, double ours_ratio, double peer_ratio)
@@ -581,23 +593,22 @@ int main(int argc, char **argv)
     printf("calls: %d rounds; touches: %d rounds (touch given -> VerifyStatus verify-match received); "
            "microseconds\n",
            call_rounds, touch_rounds);
-    printf("  %-32s %9s %9s %9s   %9s %9s %9s\n", "", "ours", "", "", "fprintd", "", "");
-    printf("  %-32s %9s %9s %9s   %9s %9s %9s\n", "measure", "median", "p90", "/Ping", "median", "p90",
-           "/Ping");
+    printf("  %-30s   %-44s   %s\n", "", "ours", "fprintd");
+    printf("  %-30s", "measure");
+    for (int i = 0; i < 2; ++i) {
+        printf("   %9s %9s %8s %7s %7s", "median", "p90", "/Ping", "1st", "2nd");
+    }
+    printf("\n");
     std::array<double, kCalls> ours_ratio{};
     std::array<double, kCalls> peer_ratio{};
     for (int m = 0; m < kCalls; ++m) {
-        const Figures o = figures_of(ours.calls_us[m]);
-        const Figures p = figures_of(theirs.calls_us[m]);
-        ours_ratio[m] = o.median / ours_ping;
-        peer_ratio[m] = p.median / peer_ping;
-        print_figures_row(kMeasureNames[m], o, ours_ratio[m], p, peer_ratio[m]);
+        ours_ratio[m] = figures_of(ours.calls_us[m]).median / ours_ping;
+        peer_ratio[m] = figures_of(theirs.calls_us[m]).median / peer_ping;
+        print_row(kMeasureNames[m], ours, ours.calls_us[m], theirs, theirs.calls_us[m]);
     }
-    const Figures ot = figures_of(ours.touch_us);
-    const Figures pt = figures_of(theirs.touch_us);
-    const double ours_touch = ot.median / ours_ping;
-    const double peer_touch = pt.median / peer_ping;
-    print_figures_row("touch -> VerifyStatus", ot, ours_touch, pt, peer_touch);
+    const double ours_touch = figures_of(ours.touch_us).median / ours_ping;
+    const double peer_touch = figures_of(theirs.touch_us).median / peer_ping;
+    print_row("touch -> VerifyStatus", ours, ours.touch_us, theirs, theirs.touch_us);
     for (Side *side : {&ours, &theirs}) {
         for (int m = 0; m < kCalls; ++m) {
             if (side->failures[m] != 0) {
@@ -610,6 +621,7 @@ int main(int argc, char **argv)
                    touch_rounds);
         }
     }
+    printf("  (1st, 2nd: the median's ratio to Ping in each half of the run, to show how steady it was)\n");
     printf("goal: each measure's ratio to Ping at or below fprintd's\n");
     for (int m = kDevices; m < kCalls; ++m) {
         print_verdict(kMeasureNames[m], ours_ratio[m], peer_ratio[m]);

@@ -30,15 +30,6 @@ struct Method {
     size_t failures = 0;
 };
 
-// Median of one half of a series (0 = first, 1 = second).
-double half_median(const std::vector<double> &samples, int half)
-{
-    const auto mid = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
-    return figures_of(half == 0 ? std::vector<double>(samples.begin(), mid)
-                                : std::vector<double>(mid, samples.end()))
-        .median;
-}
-
 // One row: median and p90, both as ratios to Ping, and the median ratio of
 // each half of the run, which shows how steady the machine was.
 void print_row(const Method &m, const Method &ping)
