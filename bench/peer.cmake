@@ -11,3 +11,11 @@ if(TARGET tirvane_e2e_fixture)
   target_compile_options(match_bench PRIVATE ${TIRVANE_WARNINGS})
   target_link_libraries(match_bench PRIVATE tirvane_e2e_fixture)
 endif()
+
+# The desktop interface of the service beside fprintd's, one private bus each
+# (bench/run-desktop-bench.sh).
+if(TARGET tirvane_e2e_fixture)
+  add_executable(desktop_bench ${CMAKE_CURRENT_LIST_DIR}/desktop_bench.cpp)
+  target_compile_options(desktop_bench PRIVATE ${TIRVANE_WARNINGS})
+  target_link_libraries(desktop_bench PRIVATE tirvane_e2e_fixture)
+endif()
