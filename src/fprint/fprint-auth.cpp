@@ -1,6 +1,7 @@
 #include "fprint-auth.h"
 
 #include "common.h"
+#include "fprint-main-loop.h"
 #include "tirvane-server-errors.h"
 #include "tirvane-server-polkit.h"
 
@@ -28,13 +29,6 @@ void on_verdict(PolkitVerdict verdict, gpointer data)
     (*check)->verdict.set_value(verdict);
 }
 
-gboolean start_check(gpointer data)
-{
-    const PendingCheck &check = **static_cast<SharedCheck *>(data);
-    tvp_polkit_check(check.connection, check.sender.c_str(), check.action, on_verdict, data);
-    return G_SOURCE_REMOVE;
-}
-
 PolkitVerdict ask_polkit(GDBusMethodInvocation *invocation, const char *action)
 {
     auto check =
@@ -43,7 +37,10 @@ PolkitVerdict ask_polkit(GDBusMethodInvocation *invocation, const char *action)
                                                     action,
                                                     {}});
     std::future<PolkitVerdict> verdict = check->verdict.get_future();
-    g_main_context_invoke(nullptr, start_check, new SharedCheck(check));
+    fprint_on_main_loop([check] {
+        tvp_polkit_check(check->connection, check->sender.c_str(), check->action, on_verdict,
+                         new SharedCheck(check));
+    });
     // The client calls back exactly once, within its bound.
     return verdict.get();
 }

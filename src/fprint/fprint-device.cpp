@@ -14,6 +14,7 @@
 
 #include "common.h"
 #include "fprint-auth.h"
+#include "fprint-main-loop.h"
 #include "fprint-names.h"
 #include "tirvane-server-caller.h"
 #include "tirvane-server-enroll.h"
@@ -66,45 +67,22 @@ bool claim_of(const char *sender, ClaimState *out)
 
 // ---- Properties, set on the main loop where the skeleton lives --------------------
 
-struct PropertyChange {
-    int enroll_stages = -1;
-    bool set_stages = false;
-    bool finger_needed = false;
-    bool set_needed = false;
-};
-
-gboolean apply_property_change(gpointer data)
-{
-    std::unique_ptr<PropertyChange> change(static_cast<PropertyChange *>(data));
-    if (device_skeleton != nullptr) {
-        if (change->set_stages) {
-            fprint_device_set_num_enroll_stages(device_skeleton, change->enroll_stages);
-        }
-        if (change->set_needed) {
-            fprint_device_set_finger_needed(device_skeleton, change->finger_needed);
-        }
-    }
-    return G_SOURCE_REMOVE;
-}
-
 void set_enroll_stages(int stages)
 {
-    auto *change = new (std::nothrow) PropertyChange;
-    if (change != nullptr) {
-        change->enroll_stages = stages;
-        change->set_stages = true;
-        g_main_context_invoke(nullptr, apply_property_change, change);
-    }
+    fprint_on_main_loop([stages] {
+        if (device_skeleton != nullptr) {
+            fprint_device_set_num_enroll_stages(device_skeleton, stages);
+        }
+    });
 }
 
 void set_finger_needed(bool needed)
 {
-    auto *change = new (std::nothrow) PropertyChange;
-    if (change != nullptr) {
-        change->finger_needed = needed;
-        change->set_needed = true;
-        g_main_context_invoke(nullptr, apply_property_change, change);
-    }
+    fprint_on_main_loop([needed] {
+        if (device_skeleton != nullptr) {
+            fprint_device_set_finger_needed(device_skeleton, needed ? TRUE : FALSE);
+        }
+    });
 }
 
 // ---- Calls -----------------------------------------------------------------------
