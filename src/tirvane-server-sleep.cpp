@@ -179,7 +179,7 @@ void *find_module_after_resume(void *arg)
     (void)arg;
     tvp_dev *dev = dev_tirvane;
     driver_info *priv = tvp_priv(dev);
-    if (tvp_ops_discover(dev) > 0) {
+    if (tvp_discover(dev, "resume probe") > 0) {
         priv->dev_state |= 0x01;
         priv->set_dev_state(priv->dev_state.load());
         if (!tvp_fprint_list_is_current()) {
