@@ -5,6 +5,7 @@
 #include "common.h"
 #include "tirvane-server-bus.h"
 #include "tirvane-server-operation.h"
+#include "tirvane-server-sleep.h"
 #include "tirvane_common-presence.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
@@ -51,6 +52,8 @@ void run_upgrade_attempts()
             }
             --attempts_left;
         }
+        // No attempt opens the bootloader while the system sleeps.
+        tvp_sleep_wait_awake();
         const int result = upgrade_and_run();
         if (result == 0) {
             usleep(500 * 1000);
@@ -242,6 +245,8 @@ void *tirvane_upgrade_pt(void *arg)
     driver_info *priv = tvp_priv(dev);
     bool found = false;
     for (int i = 0; i < kDiscoverAttempts; ++i) {
+        // A sleeping system's module is not looked at; the count resumes on wake.
+        tvp_sleep_wait_awake();
         if (tvp_discover(dev, "start-up probe") >= 1) {
             found = true;
             break;

@@ -1,5 +1,6 @@
 // System sleep: the service lets go of the module before the machine sleeps and
-// finds it again after the resume, under a delay inhibitor of logind's.
+// finds it again after the resume, under a delay inhibitor of logind's. This unit
+// is the service's one user of logind's sleep interface.
 #pragma once
 
 #include <gio/gio.h>
@@ -13,3 +14,9 @@ void tvp_sleep_watch_start(GDBusConnection *connection);
 // device or open the module, and a running enrolment or verification ends as if
 // the module had been unplugged.
 bool tvp_system_sleeping(void);
+
+// Blocks the calling thread (never the main loop's) while the system sleeps. At
+// start-up it first waits, a few seconds at most, for logind to say whether a
+// sleep is under way, so that a service started during one leaves the module
+// alone until the resume.
+void tvp_sleep_wait_awake(void);

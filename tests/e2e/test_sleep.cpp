@@ -410,4 +410,100 @@ TEST(SleepWithoutLogind, ServiceRunsAndTakesTheInhibitorWhenLogindArrives)
     EXPECT_EQ(count_of(h.log_text(), "logind is not on the bus"), 1u);
 }
 
+// logind restarts between the service's last word from it and now; the new
+// logind sends no PrepareForSleep for what happened while it was away, so the
+// service asks it whether a sleep is under way.
+struct LogindRestart {
+    const char *name;
+    bool asleep_before;   // the old logind had announced a sleep and no resume
+    bool preparing_after; // the new logind's PreparingForSleep
+    const char *log;      // what the service says once it has the new logind's answer
+};
+
+void PrintTo(const LogindRestart &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class SleepAcrossLogindRestart : public Sleep, public ::testing::WithParamInterface<LogindRestart>
+{
+};
+
+const LogindRestart kRestarts[] = {
+    {"AsleepAndTheResumeWasMissed", true, false, "is not preparing for sleep: the resume was missed.\n"},
+    {"AsleepAndTheSleepGoesOn", true, true, "says the system is still going to sleep.\n"},
+    {"AwakeAndASleepIsUnderWay", false, true, "the system is going to sleep.\n"},
+    {"AwakeAndStillAwake", false, false, nullptr},
+};
+
+TEST_P(SleepAcrossLogindRestart, ServiceTakesItsStateFromTheNewLogind)
+{
+    const LogindRestart &c = GetParam();
+    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
+    if (c.asleep_before) {
+        go_to_sleep();
+    }
+    h.stop_mock(kLogind);
+    ASSERT_TRUE(h.start_mock("logind", kLogind, c.preparing_after ? R"({"PreparingForSleep": true})" : ""))
+        << h.error;
+    if (c.log != nullptr) {
+        ASSERT_TRUE(h.wait_for([&] { return h.log_text().find(c.log) != std::string::npos; }, 5000))
+            << h.log_text();
+    }
+    if (c.preparing_after) {
+        // Asleep: refused at once, the module left alone, nothing delayed.
+        h.pump(300);
+        EXPECT_TRUE(inhibitors().empty()) << list_of(inhibitors());
+        h.clear_signals();
+        const std::string before = h.emu().command("stats");
+        g_autoptr(GError) error = nullptr;
+        ASSERT_TRUE(tirvane_call_verify_sync(h.proxy(), "alice", 1, nullptr, &error));
+        ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 3000));
+        EXPECT_NE(verify_signals(h)[0], "(0, {})");
+        EXPECT_EQ(stat_value(h.emu().command("stats"), "opens"), stat_value(before, "opens"));
+        // The resume comes from the new logind.
+        resume();
+    } else {
+        ASSERT_TRUE(h.wait_for([&] { return inhibitors() == std::vector<std::string>{"sleep delay"}; }, 5000))
+            << "no inhibitor from the new logind: " << list_of(inhibitors());
+    }
+    verify_matches("alice", "alice-thumb");
+    ASSERT_TRUE(enrol_finger(h, "alice", "index", "alice-index")) << h.log_text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Restart, SleepAcrossLogindRestart, ::testing::ValuesIn(kRestarts),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A service started while the system goes to sleep leaves the module alone
+// until the resume, and then runs its start-up checks.
+TEST(SleepAtStartUp, StartUpChecksWaitForTheResume)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start_mock("logind", kLogind, R"({"PreparingForSleep": true})")) << h.error;
+    DaemonOptions options;
+    options.wait_ready = false;
+    ASSERT_TRUE(h.start(options)) << h.error;
+    ASSERT_TRUE(h.wait_for(
+        [&] { return h.log_text().find("the system is going to sleep.\n") != std::string::npos; }, 5000))
+        << h.log_text();
+    h.pump(1500);
+    EXPECT_EQ(stat_value(h.emu().command("stats"), "opens"), "0") << "the module was opened during the sleep";
+    EXPECT_EQ(h.log_text().find("start-up checks done"), std::string::npos);
+    EXPECT_TRUE(service_inhibitors(h).empty());
+
+    GVariantBuilder args;
+    g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
+    g_variant_builder_add(&args, "v", g_variant_new_boolean(FALSE));
+    g_autoptr(GError) error = h.call_mock(
+        kLogind, kLogindPath, kMockInterface, "EmitSignal",
+        g_variant_new("(sssav)", "org.freedesktop.login1.Manager", "PrepareForSleep", "b", &args));
+    ASSERT_EQ(error, nullptr) << error->message;
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.log_text().find("start-up checks done") != std::string::npos; }, 10000))
+        << h.log_text();
+    EXPECT_EQ(device_count(h), 1);
+    EXPECT_EQ(service_inhibitors(h), std::vector<std::string>{"sleep delay"});
+    EXPECT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb")) << h.log_text();
+}
+
 } // namespace
