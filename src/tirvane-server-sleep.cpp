@@ -20,8 +20,8 @@
 // and the resume sends no resume, and the service would otherwise stay asleep.
 //
 // All of this runs on the main loop; the probe after the resume runs on a thread
-// of its own since it opens the module. Worker threads wait for the wake through
-// the call below the watch.
+// of its own since it opens the module. Worker threads wait for the wake and take
+// block inhibitors through the calls below the watch.
 #include "tirvane-server-sleep.h"
 
 #include "app_fp256_360.h"
@@ -64,6 +64,11 @@ std::atomic<bool> sleeping{false};
 std::mutex state_mutex;
 std::condition_variable state_changed;
 bool settled = false;
+
+// What the workers read of the watch, which belongs to the main loop.
+std::atomic<GDBusConnection *> bus{nullptr};
+std::atomic<bool> logind_on_bus{false};
+std::atomic<bool> write_without_logind_logged{false};
 
 // Sets the sleeping state, which is known from then on; returns the former one.
 bool set_sleeping(bool value)
@@ -322,6 +327,7 @@ void on_logind_appeared(GDBusConnection *connection, const gchar *name, const gc
     (void)user_data;
     watch.logind_owner = owner != nullptr ? owner : "";
     watch.logind_absent_logged = false;
+    logind_on_bus.store(true);
     // Asked of this owner by its unique name, so that the answer is its own and
     // comes after any PrepareForSleep it sent before.
     g_dbus_connection_call(connection, watch.logind_owner.c_str(), kLogindPath,
@@ -338,6 +344,7 @@ void on_logind_vanished(GDBusConnection *connection, const gchar *name, gpointer
     (void)user_data;
     // An inhibitor of a logind that has gone delays nothing.
     watch.logind_owner.clear();
+    logind_on_bus.store(false);
     release_inhibitor();
     // Without logind the state stays as it is: a sleep under way when logind
     // went is ended by the next logind's answer.
@@ -356,6 +363,7 @@ void tvp_sleep_watch_start(GDBusConnection *connection)
         return;
     }
     watch.connection = G_DBUS_CONNECTION(g_object_ref(connection));
+    bus.store(watch.connection);
     // GDBus passes on the signal only when its sender owns logind's name.
     g_dbus_connection_signal_subscribe(connection, kLogindName, kLogindManager, "PrepareForSleep",
                                        kLogindPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_prepare_for_sleep,
@@ -380,4 +388,42 @@ void tvp_sleep_wait_awake(void)
         settled = true;
     }
     state_changed.wait(lock, [] { return !sleeping.load(); });
+}
+
+int tvp_sleep_block_inhibitor(const char *why)
+{
+    {
+        std::unique_lock<std::mutex> lock(state_mutex);
+        state_changed.wait_for(lock, kSettleLimit, [] { return settled; });
+    }
+    GDBusConnection *connection = bus.load();
+    g_autoptr(GError) error = nullptr;
+    if (connection != nullptr && logind_on_bus.load()) {
+        g_autoptr(GUnixFDList) fds = nullptr;
+        g_autoptr(GVariant) reply = g_dbus_connection_call_with_unix_fd_list_sync(
+            connection, kLogindName, kLogindPath, kLogindManager, "Inhibit",
+            g_variant_new("(ssss)", "sleep", "tirvane-serverd", why, "block"), G_VARIANT_TYPE("(h)"),
+            G_DBUS_CALL_FLAGS_NONE, kInhibitCallTimeoutMs, nullptr, &fds, nullptr, &error);
+        if (reply != nullptr) {
+            gint32 index = -1;
+            g_variant_get(reply, "(h)", &index);
+            const int fd = fds != nullptr ? g_unix_fd_list_get(fds, index, &error) : -1;
+            if (fd >= 0) {
+                TVP_LOG(DBG_LOG_GRADE, "sleep is blocked while %s.\n", why);
+                return fd;
+            }
+        }
+        if (error == nullptr || !logind_not_on_bus(error)) {
+            if (error != nullptr) {
+                g_dbus_error_strip_remote_error(error);
+            }
+            TVP_LOG(ERR_LOG_GRADE, "could not block sleep (%s), going ahead: %s\n", why,
+                    error != nullptr ? error->message : "no file descriptor in the answer");
+            return -1;
+        }
+    }
+    if (!write_without_logind_logged.exchange(true)) {
+        TVP_LOG(LOG_LOG_GRADE, "logind is not on the bus: the firmware is written without blocking sleep.\n");
+    }
+    return -1;
 }

@@ -20,3 +20,10 @@ bool tvp_system_sleeping(void);
 // sleep is under way, so that a service started during one leaves the module
 // alone until the resume.
 void tvp_sleep_wait_awake(void);
+
+// A "block" inhibitor for sleep, held while the firmware image is written: a
+// module that sleeps half written may come back with no firmware. Returns the
+// inhibitor's file descriptor, closed by the caller when the write is over, or
+// -1 (logged) when logind is not on the bus or refuses: the write goes ahead.
+// Called on a worker thread.
+int tvp_sleep_block_inhibitor(const char *why);

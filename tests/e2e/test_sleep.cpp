@@ -1,6 +1,7 @@
 // System sleep as logind announces it: the service lets go of the module before
 // the machine sleeps and serves again after every resume.
 #include "flow_helpers.h"
+#include "upgrade_helpers.h"
 
 #include <algorithm>
 #include <chrono>
@@ -504,6 +505,67 @@ TEST(SleepAtStartUp, StartUpChecksWaitForTheResume)
     EXPECT_EQ(device_count(h), 1);
     EXPECT_EQ(service_inhibitors(h), std::vector<std::string>{"sleep delay"});
     EXPECT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb")) << h.log_text();
+}
+
+// The Inhibit calls logind has had, as "what who mode".
+std::vector<std::string> inhibit_calls(ServiceHarness &h)
+{
+    GVariant *reply = nullptr;
+    g_autoptr(GError) error = h.call_mock(kLogind, kLogindPath, kMockInterface, "GetMethodCalls",
+                                          g_variant_new("(s)", "Inhibit"), &reply);
+    std::vector<std::string> out;
+    if (reply == nullptr) {
+        return {"error: " + std::string(error->message)};
+    }
+    g_autoptr(GVariant) calls = g_variant_get_child_value(reply, 0);
+    for (gsize i = 0; i < g_variant_n_children(calls); ++i) {
+        g_autoptr(GVariant) call = g_variant_get_child_value(calls, i);
+        g_autoptr(GVariant) call_args = g_variant_get_child_value(call, 1);
+        std::string line;
+        for (gsize a : {0, 1, 3}) {
+            g_autoptr(GVariant) boxed = g_variant_get_child_value(call_args, a);
+            g_autoptr(GVariant) value = g_variant_get_variant(boxed);
+            line += (line.empty() ? "" : " ") + std::string(g_variant_get_string(value, nullptr));
+        }
+        out.push_back(line);
+    }
+    g_variant_unref(reply);
+    return out;
+}
+
+// A module that sleeps half written may come back without firmware: the image
+// is written under a block inhibitor, let go when the write is over.
+TEST(SleepDuringUpgrade, ImageIsWrittenUnderABlockInhibitor)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start_mock("logind", kLogind)) << h.error;
+    DaemonOptions options;
+    options.driver_conf = "[BASIC_PARAM]\nPrintfLogFlag=3\nUpgradeFlag=1\nUpgradeMode=FORCE_UPGRADE\n";
+    options.env["TIRVANE_EMU_FW_VERSION"] = "1500";
+    options.env["TIRVANE_EMU_PRESENT"] = "boot";
+    // The bootloader keeps silent: each attempt waits on the erase's reply.
+    options.env["TIRVANE_EMU_BOOT_FAULT"] = "silence";
+    options.wait_ready = false;
+    write_file(h.conf_dir() + "kal_fw.conf", "ACM32FP_V1600\n");
+    write_file(h.conf_dir() + "ACM32FP_V1600.bin", image_with_version(1600));
+    ASSERT_TRUE(h.start(options)) << h.error;
+    auto blocking = [&] {
+        const auto list = service_inhibitors(h);
+        return std::find(list.begin(), list.end(), "sleep block") != list.end();
+    };
+    ASSERT_TRUE(h.wait_for(blocking, 10000))
+        << "no block inhibitor during the write: " << list_of(service_inhibitors(h)) << h.log_text();
+    const auto calls = inhibit_calls(h);
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "sleep tirvane-serverd block"), calls.end())
+        << list_of(calls);
+
+    ASSERT_TRUE(h.emu().ok("boot-fault none"));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("mode") == "OK app" && module_version(h) == 1600; }, 30000))
+        << h.log_text();
+    ASSERT_TRUE(h.wait_for([&] { return !blocking(); }, 3000))
+        << "the block inhibitor stays after the write: " << list_of(service_inhibitors(h));
+    EXPECT_EQ(h.log_text().find("without blocking sleep"), std::string::npos);
 }
 
 } // namespace
