@@ -409,7 +409,7 @@ int tvp_sleep_block_inhibitor(const char *why)
             g_variant_get(reply, "(h)", &index);
             const int fd = fds != nullptr ? g_unix_fd_list_get(fds, index, &error) : -1;
             if (fd >= 0) {
-                TVP_LOG(DBG_LOG_GRADE, "sleep is blocked while %s.\n", why);
+                TVP_LOG(DBG_LOG_GRADE, "sleep is blocked: %s.\n", why);
                 return fd;
             }
         }
