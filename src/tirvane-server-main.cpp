@@ -4,6 +4,7 @@
 #include "tirvane-server-lockout.h"
 #include "tirvane-server-maintenance.h"
 #include "tirvane-server-operation.h"
+#include "tirvane-server-sleep.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
 
@@ -30,6 +31,7 @@ int main(int argc, char **argv)
     }
     tvp_bootloader_arrival_hook = tvp_request_upgrade_attempts;
     tvp_application_arrival_hook = tvp_module_back_in_application;
+    upgrade_write_hold = [] { return tvp_sleep_block_inhibitor("Writes the fingerprint module's firmware"); };
     tvp_drv_init(dev_tirvane);
     tvp_start_thread(tvp_upgrade_pt_notdelay, nullptr);
     tvp_start_thread(tirvane_upgrade_pt, nullptr);

@@ -6,6 +6,8 @@
 #include "common.h"
 #include "tirvane-server-bus.h"
 #include "tirvane-server-operation.h"
+#include "tirvane-server-sleep.h"
+#include "tirvane_common-presence.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
 #include "usb_device.h"
@@ -51,6 +53,8 @@ void run_upgrade_attempts()
             }
             --attempts_left;
         }
+        // No attempt opens the bootloader while the system sleeps.
+        tvp_sleep_wait_awake();
         const int result = upgrade_and_run();
         if (result == 0) {
             usleep(500 * 1000);
@@ -87,6 +91,17 @@ bool upgrade_due(tvp_dev *dev)
     default:
         return false;
     }
+}
+
+// The module, opened, is told to restart into its bootloader and counts as gone
+// from then on, unless hot-plug has already reported it leaving or back by the
+// time the order is out: hot-plug saw the bus after the order did.
+void restart_into_bootloader()
+{
+    const TvpPresenceProbe order = tvp_presence_probe_begin();
+    fp_reboot();
+    usb_dev_close();
+    tvp_presence_probe_end(order, false, "maintenance");
 }
 
 } // namespace
@@ -161,11 +176,9 @@ int tvp_upgrade_pt(tvp_dev *dev, int dev_exit_flag)
         if (usb_dev_open(dev) != 0) {
             return 0;
         }
-        fp_reboot();
-        usb_dev_close();
-        dev->dev_num.store(0);
+        restart_into_bootloader();
         sleep(1);
-        if (dev->dev_num.load() > 0) {
+        if (tvp_module_present()) {
             return -1;
         }
     }
@@ -191,9 +204,7 @@ int tvp_check_firmware_version(tvp_dev *dev)
         return 0;
     }
     set_upgrade_state(1);
-    fp_reboot();
-    usb_dev_close();
-    dev->dev_num.store(0);
+    restart_into_bootloader();
     // The module is on its way to the bootloader: make sure attempts run even
     // when the start-up round has already given up.
     tvp_request_upgrade_attempts();
@@ -202,7 +213,7 @@ int tvp_check_firmware_version(tvp_dev *dev)
     usb_dev_close();
     // A module that acknowledged the restart but never left (or came back) is
     // still the application: probe it again so it is counted, and end the state.
-    if (left_application != 0 || dev->ops_discover(dev) >= 1) {
+    if (left_application != 0 || tvp_discover(dev, "maintenance probe") >= 1) {
         TVP_LOG(LOG_LOG_GRADE, "module stayed in application mode.\n");
         tvp_module_back_in_application();
     }
@@ -235,7 +246,9 @@ void *tirvane_upgrade_pt(void *arg)
     driver_info *priv = tvp_priv(dev);
     bool found = false;
     for (int i = 0; i < kDiscoverAttempts; ++i) {
-        if (dev->ops_discover(dev) >= 1) {
+        // A sleeping system's module is not looked at; the count resumes on wake.
+        tvp_sleep_wait_awake();
+        if (tvp_discover(dev, "start-up probe") >= 1) {
             found = true;
             break;
         }

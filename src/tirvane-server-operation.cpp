@@ -140,7 +140,9 @@ StopAsk tvp_request_stop(tvp_dev *dev, const TvpCaller *by)
 
 bool tvp_stop_and_wait(tvp_dev *dev, bool until_idle, const TvpCaller &by)
 {
-    if (dev->enable == 0 || dev->dev_num.load() <= 0) {
+    // An operation whose module has left still runs (it waits for the module to
+    // come back): a stop reaches it whether or not the module is present.
+    if (dev->enable == 0) {
         return true;
     }
     switch (tvp_request_stop(dev, &by)) {

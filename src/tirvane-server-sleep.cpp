@@ -14,8 +14,14 @@
 // already under way) is asked for again after the next resume. Without logind
 // on the bus the service runs as it would without sleep (logged once).
 //
+// When logind comes onto the bus, at start-up or after a restart of its own, the
+// service asks it whether a sleep is under way (PreparingForSleep) and takes its
+// sleeping state from the answer: a logind restarted between the announcement
+// and the resume sends no resume, and the service would otherwise stay asleep.
+//
 // All of this runs on the main loop; the probe after the resume runs on a thread
-// of its own since it opens the module.
+// of its own since it opens the module. Worker threads wait for the wake and take
+// block inhibitors through the calls below the watch.
 #include "tirvane-server-sleep.h"
 
 #include "app_fp256_360.h"
@@ -25,7 +31,10 @@
 #include "usb_device.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <gio/gunixfdlist.h>
+#include <mutex>
 #include <string>
 #include <unistd.h>
 
@@ -43,7 +52,41 @@ constexpr int kLetGoPollMs = 20;
 // The Inhibit call is answered at once by a working logind.
 constexpr int kInhibitCallTimeoutMs = 5000;
 
+// How long a worker waits at start-up for logind's word on a sleep under way:
+// the bus answers in milliseconds; a bus that never comes must not stop the
+// start-up checks for good.
+constexpr auto kSettleLimit = std::chrono::seconds(5);
+
 std::atomic<bool> sleeping{false};
+
+// Whether the sleeping state is known (logind answered, or is not on the bus),
+// and the wake, for the workers that wait on them.
+std::mutex state_mutex;
+std::condition_variable state_changed;
+bool settled = false;
+
+// What the workers read of the watch, which belongs to the main loop.
+std::atomic<GDBusConnection *> bus{nullptr};
+std::atomic<bool> logind_on_bus{false};
+std::atomic<bool> write_without_logind_logged{false};
+
+// Sets the sleeping state, which is known from then on; returns the former one.
+bool set_sleeping(bool value)
+{
+    bool was = false;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        was = sleeping.exchange(value);
+        settled = true;
+    }
+    state_changed.notify_all();
+    return was;
+}
+
+void settle()
+{
+    set_sleeping(sleeping.load());
+}
 
 struct SleepWatch {
     GDBusConnection *connection = nullptr;
@@ -149,7 +192,7 @@ gboolean check_let_go(gpointer user_data)
 
 void prepare_for_sleep()
 {
-    if (sleeping.exchange(true)) {
+    if (set_sleeping(true)) {
         return;
     }
     TVP_LOG(LOG_LOG_GRADE, "the system is going to sleep.\n");
@@ -179,7 +222,7 @@ void *find_module_after_resume(void *arg)
     (void)arg;
     tvp_dev *dev = dev_tirvane;
     driver_info *priv = tvp_priv(dev);
-    if (tvp_ops_discover(dev) > 0) {
+    if (tvp_discover(dev, "resume probe") > 0) {
         priv->dev_state |= 0x01;
         priv->set_dev_state(priv->dev_state.load());
         if (!tvp_fprint_list_is_current()) {
@@ -197,7 +240,7 @@ void *find_module_after_resume(void *arg)
 
 void resumed()
 {
-    const bool was_sleeping = sleeping.exchange(false);
+    const bool was_sleeping = set_sleeping(false);
     if (watch.let_go_timer != 0) {
         g_source_remove(watch.let_go_timer);
         watch.let_go_timer = 0;
@@ -239,17 +282,59 @@ void on_prepare_for_sleep(GDBusConnection *connection, const gchar *sender, cons
     }
 }
 
+// logind's answer to whether a sleep is under way; `user_data` is the owner asked.
+void on_preparing_for_sleep(GObject *source, GAsyncResult *result, gpointer user_data)
+{
+    g_autofree gchar *asked = static_cast<gchar *>(user_data);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (watch.logind_owner != asked) {
+        return; // that logind has gone since; its successor is asked in turn
+    }
+    gboolean preparing = FALSE;
+    if (reply != nullptr) {
+        g_autoptr(GVariant) value = nullptr;
+        g_variant_get(reply, "(v)", &value);
+        if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) {
+            preparing = g_variant_get_boolean(value);
+        }
+    } else {
+        // Taken as awake: a service that believes the system asleep refuses
+        // every operation until a resume that may never be announced.
+        g_dbus_error_strip_remote_error(error);
+        TVP_LOG(ERR_LOG_GRADE, "could not read whether logind prepares for sleep: %s\n", error->message);
+    }
+    const bool was_sleeping = sleeping.load();
+    if (preparing != FALSE) {
+        if (was_sleeping) {
+            TVP_LOG(LOG_LOG_GRADE, "logind (%s) says the system is still going to sleep.\n", asked);
+        }
+        prepare_for_sleep();
+        settle();
+        return;
+    }
+    if (was_sleeping) {
+        TVP_LOG(LOG_LOG_GRADE, "logind (%s) is not preparing for sleep: the resume was missed.\n", asked);
+    }
+    resumed();
+    settle();
+}
+
 void on_logind_appeared(GDBusConnection *connection, const gchar *name, const gchar *owner,
                         gpointer user_data)
 {
-    (void)connection;
     (void)name;
     (void)user_data;
     watch.logind_owner = owner != nullptr ? owner : "";
     watch.logind_absent_logged = false;
-    if (!sleeping.load()) {
-        take_inhibitor();
-    }
+    logind_on_bus.store(true);
+    // Asked of this owner by its unique name, so that the answer is its own and
+    // comes after any PrepareForSleep it sent before.
+    g_dbus_connection_call(connection, watch.logind_owner.c_str(), kLogindPath,
+                           "org.freedesktop.DBus.Properties", "Get",
+                           g_variant_new("(ss)", kLogindManager, "PreparingForSleep"), G_VARIANT_TYPE("(v)"),
+                           G_DBUS_CALL_FLAGS_NONE, kInhibitCallTimeoutMs, nullptr, on_preparing_for_sleep,
+                           g_strdup(watch.logind_owner.c_str()));
 }
 
 void on_logind_vanished(GDBusConnection *connection, const gchar *name, gpointer user_data)
@@ -259,7 +344,11 @@ void on_logind_vanished(GDBusConnection *connection, const gchar *name, gpointer
     (void)user_data;
     // An inhibitor of a logind that has gone delays nothing.
     watch.logind_owner.clear();
+    logind_on_bus.store(false);
     release_inhibitor();
+    // Without logind the state stays as it is: a sleep under way when logind
+    // went is ended by the next logind's answer.
+    settle();
     if (!watch.logind_absent_logged) {
         watch.logind_absent_logged = true;
         TVP_LOG(LOG_LOG_GRADE, "logind is not on the bus, system sleep is not watched.\n");
@@ -274,6 +363,7 @@ void tvp_sleep_watch_start(GDBusConnection *connection)
         return;
     }
     watch.connection = G_DBUS_CONNECTION(g_object_ref(connection));
+    bus.store(watch.connection);
     // GDBus passes on the signal only when its sender owns logind's name.
     g_dbus_connection_signal_subscribe(connection, kLogindName, kLogindManager, "PrepareForSleep",
                                        kLogindPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_prepare_for_sleep,
@@ -286,4 +376,54 @@ void tvp_sleep_watch_start(GDBusConnection *connection)
 bool tvp_system_sleeping(void)
 {
     return sleeping.load();
+}
+
+void tvp_sleep_wait_awake(void)
+{
+    std::unique_lock<std::mutex> lock(state_mutex);
+    if (!settled && !state_changed.wait_for(lock, kSettleLimit, [] { return settled; })) {
+        TVP_LOG(ERR_LOG_GRADE,
+                "logind's sleep state is not known after %lld s; the system is taken as awake.\n",
+                static_cast<long long>(kSettleLimit.count()));
+        settled = true;
+    }
+    state_changed.wait(lock, [] { return !sleeping.load(); });
+}
+
+int tvp_sleep_block_inhibitor(const char *why)
+{
+    {
+        std::unique_lock<std::mutex> lock(state_mutex);
+        state_changed.wait_for(lock, kSettleLimit, [] { return settled; });
+    }
+    GDBusConnection *connection = bus.load();
+    g_autoptr(GError) error = nullptr;
+    if (connection != nullptr && logind_on_bus.load()) {
+        g_autoptr(GUnixFDList) fds = nullptr;
+        g_autoptr(GVariant) reply = g_dbus_connection_call_with_unix_fd_list_sync(
+            connection, kLogindName, kLogindPath, kLogindManager, "Inhibit",
+            g_variant_new("(ssss)", "sleep", "tirvane-serverd", why, "block"), G_VARIANT_TYPE("(h)"),
+            G_DBUS_CALL_FLAGS_NONE, kInhibitCallTimeoutMs, nullptr, &fds, nullptr, &error);
+        if (reply != nullptr) {
+            gint32 index = -1;
+            g_variant_get(reply, "(h)", &index);
+            const int fd = fds != nullptr ? g_unix_fd_list_get(fds, index, &error) : -1;
+            if (fd >= 0) {
+                TVP_LOG(DBG_LOG_GRADE, "sleep is blocked: %s.\n", why);
+                return fd;
+            }
+        }
+        if (error == nullptr || !logind_not_on_bus(error)) {
+            if (error != nullptr) {
+                g_dbus_error_strip_remote_error(error);
+            }
+            TVP_LOG(ERR_LOG_GRADE, "could not block sleep (%s), going ahead: %s\n", why,
+                    error != nullptr ? error->message : "no file descriptor in the answer");
+            return -1;
+        }
+    }
+    if (!write_without_logind_logged.exchange(true)) {
+        TVP_LOG(LOG_LOG_GRADE, "logind is not on the bus: the firmware is written without blocking sleep.\n");
+    }
+    return -1;
 }

@@ -3,6 +3,7 @@
 
 #include "common.h"
 #include "tirvane-server.h"
+#include "tirvane_common-presence.h"
 #include "usb_device.h"
 
 #include <algorithm>
@@ -43,16 +44,15 @@ int LIBUSB_CALL bootloader_arrived(libusb_context *ctx, libusb_device *usbdev, l
     return 0;
 }
 
-// Calls the record's presence probe when the event's ids belong to the table;
-// true when they did. An event whose descriptor could not be read matches no row.
-bool discover_if_known(tvp_dev *dev, const libusb_device_descriptor *desc)
+// Whether the event's ids belong to the table. An event whose descriptor could
+// not be read matches no row.
+bool is_known(const tvp_dev *dev, const libusb_device_descriptor *desc)
 {
     if (desc == nullptr) {
         return false;
     }
     for (const usb_id *row = dev->usb_info.id_table; row->idVendor != 0; ++row) {
         if (row->idVendor == desc->idVendor && row->idProduct == desc->idProduct) {
-            dev->ops_discover(dev);
             return true;
         }
     }
@@ -72,13 +72,14 @@ int tvp_dev_init(void)
         return -1;
     }
     dev_tirvane = dev;
+    // Counted until the start-up discovery says otherwise.
+    tvp_presence_init(true);
     dev->driver_id = 0;
     dev->device_name = "tvp2388";
     dev->full_name = "KAL TVP2388";
     dev->drv_api_version = {1, 0, 6};
     dev->enable = 1;
     dev->usb_info.id_table = tvp1234_id_table;
-    dev->dev_num.store(1);
     dev->max_user = 1;
     dev->max_sample = TVP_FPRINT_LIST_SIZE;
     dev->sample_times = 6;
@@ -202,9 +203,13 @@ int LIBUSB_CALL tvp_usb_hotplug_callback_attach(libusb_context *ctx, libusb_devi
     if (dev == nullptr || dev->enable == 0) {
         return 0;
     }
-    const bool known = discover_if_known(dev, have_desc ? &desc : nullptr);
+    // The event is the bus's own word: it stands against any probe still under way.
+    const bool known = is_known(dev, have_desc ? &desc : nullptr);
+    if (known) {
+        tvp_presence_arrived("hotplug");
+    }
     driver_info *priv = tvp_priv(dev);
-    if (dev->dev_num.load() > 0) {
+    if (tvp_module_present()) {
         priv->dev_state |= 0x01;
         priv->set_dev_state(priv->dev_state.load());
         // The table must agree with the file whatever happened while the module
@@ -245,8 +250,10 @@ int LIBUSB_CALL tvp_usb_hotplug_callback_detach(libusb_context *ctx, libusb_devi
     if (dev == nullptr || dev->enable == 0) {
         return 0;
     }
-    discover_if_known(dev, have_desc ? &desc : nullptr);
-    if (dev->dev_num.load() < 1) {
+    if (is_known(dev, have_desc ? &desc : nullptr)) {
+        tvp_presence_left("hotplug");
+    }
+    if (!tvp_module_present()) {
         tvp_priv(dev)->dev_state &= static_cast<unsigned char>(~0x01);
     }
     usb_dev_set_null();

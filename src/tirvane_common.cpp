@@ -1,6 +1,7 @@
 // The device record and its status model.
 #include "tirvane_common.h"
 
+#include "tirvane_common-presence.h"
 #include "usb_device.h"
 
 #include <new>
@@ -274,12 +275,17 @@ void tvp_ops_free(tvp_dev *dev)
     }
 }
 
+int tvp_discover(tvp_dev *dev, const char *why)
+{
+    const TvpPresenceProbe probe = tvp_presence_probe_begin();
+    // A handle that is held already answers; only without one is the module probed.
+    const bool found = usb_get_dev_handle() != nullptr || usb_dev_probe(dev) == 0;
+    return tvp_presence_probe_end(probe, found, why) ? 1 : 0;
+}
+
 int tvp_ops_discover(tvp_dev *dev)
 {
-    // A handle that is held already answers; only without one is the module probed.
-    const int present = (usb_get_dev_handle() != nullptr || usb_dev_probe(dev) == 0) ? 1 : 0;
-    dev->dev_num.store(present);
-    return present;
+    return tvp_discover(dev, "probe");
 }
 
 tvp_dev *tvp_dev_new(void)

@@ -318,6 +318,10 @@ void tvp_status_changed_common_callback(int drvid, int type);
 void tvp_usb_device_hot_plug_common_callbak(int drvid, int action, int dev_num_now);
 void tvp_ops_free(tvp_dev *dev);
 int tvp_ops_discover(tvp_dev *dev);
+// Looks for the module on the bus and reports the verdict to the presence unit
+// (`why` names the prober in the log); 1 when the module is present afterwards,
+// which a hot-plug arrival during the probe decides over what the probe saw.
+int tvp_discover(tvp_dev *dev, const char *why);
 tvp_dev *tvp_dev_new(void);
 void tvp_dev_free(tvp_dev *dev);
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 UPGRADE_PARAM upgrade_param{};
@@ -17,6 +18,8 @@ UPGRADE_PARAM upgrade_param{};
 char new_firmware_name[UP_FW_NAME_SIZE] = "";
 char new_firmware_version[UP_FW_VERSION_SIZE] = "";
 uint32_t new_firmware_version_num = 0;
+
+int (*upgrade_write_hold)(void) = nullptr;
 
 namespace
 {
@@ -38,6 +41,24 @@ struct LinkCloser {
     {
         boot_close_dev();
     }
+};
+
+// The write hold of one attempt, let go on every way out of the write.
+class WriteHold
+{
+  public:
+    WriteHold() : fd_(upgrade_write_hold != nullptr ? upgrade_write_hold() : -1) {}
+    WriteHold(const WriteHold &) = delete;
+    WriteHold &operator=(const WriteHold &) = delete;
+    ~WriteHold()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+
+  private:
+    int fd_;
 };
 
 int32_t open_file_size(FILE *file)
@@ -246,14 +267,19 @@ int upgrade_and_run(void)
     upgrade_param.crc_value_file = CRC16_X25(image.data(), size);
     upgrade_param.crc_value_dev = 0;
 
-    // After a failure here the flash is partly written and the state stays 1;
-    // the next attempt starts again with the erase.
-    if (write_image(image.data(), size) != 0) {
-        return -1;
-    }
-    TVP_LOG(LOG_LOG_GRADE, "downloadCodeToEFlash: success.\n");
-    if (runAPP() == 0) {
-        TVP_LOG(LOG_LOG_GRADE, "runAPP: success.\n");
+    {
+        // Until the module runs the new image: a sleep in between leaves it with
+        // a half-written flash or still in its bootloader.
+        const WriteHold hold;
+        // After a failure here the flash is partly written and the state stays 1;
+        // the next attempt starts again with the erase.
+        if (write_image(image.data(), size) != 0) {
+            return -1;
+        }
+        TVP_LOG(LOG_LOG_GRADE, "downloadCodeToEFlash: success.\n");
+        if (runAPP() == 0) {
+            TVP_LOG(LOG_LOG_GRADE, "runAPP: success.\n");
+        }
     }
     change_fw_upgrade_flag();
     set_upgrade_state(0);

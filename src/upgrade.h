@@ -174,5 +174,9 @@ uint32_t upgrade_new_firmware_version_num(void);
 int32_t get_file_size(const char *filename);
 int check_file_exit(void);
 int upgrade_and_run(void);
+// Taken before the image is written and let go once the module has it (or the
+// write failed): the service sets this to a block inhibitor for sleep. Returns a
+// file descriptor that the attempt closes, or -1 for none.
+extern int (*upgrade_write_hold)(void);
 int set_upgrade_state(uint8_t state);
 uint8_t get_upgrade_state(void);

@@ -230,12 +230,17 @@ bool ServiceHarness::start_bus()
     return false;
 }
 
-bool ServiceHarness::start_mock(const std::string &template_name, const std::string &bus_name)
+bool ServiceHarness::start_mock(const std::string &template_name, const std::string &bus_name,
+                                const std::string &parameters)
 {
     const char *python = getenv("TIRVANE_TEST_PYTHON");
     const std::string interpreter = python != nullptr ? python : "/usr/bin/python3";
-    pid_t pid = spawn({interpreter, "-m", "dbusmock", "--system", "--template", template_name},
-                      {{"DBUS_SYSTEM_BUS_ADDRESS", bus_address()}}, dir_ + "/mock-" + template_name + ".out");
+    std::vector<std::string> argv{interpreter, "-m", "dbusmock", "--system", "--template", template_name};
+    if (!parameters.empty()) {
+        argv.insert(argv.end(), {"--parameters", parameters});
+    }
+    pid_t pid =
+        spawn(argv, {{"DBUS_SYSTEM_BUS_ADDRESS", bus_address()}}, dir_ + "/mock-" + template_name + ".out");
     mocks_[bus_name] = pid;
     const bool owned = wait_for(
         [&] { return name_has_owner(bus_name) || waitpid(mocks_[bus_name], nullptr, WNOHANG) != 0; }, 15000);

@@ -152,8 +152,10 @@ class ServiceHarness
     }
 
     // A python3-dbusmock template ("polkitd", "logind") on the private bus; true
-    // once it owns `bus_name`. Mocks end with the harness or with stop_mock.
-    bool start_mock(const std::string &template_name, const std::string &bus_name);
+    // once it owns `bus_name`. `parameters` is the template's JSON dictionary
+    // (e.g. {"PreparingForSleep": true}). Mocks end with the harness or with stop_mock.
+    bool start_mock(const std::string &template_name, const std::string &bus_name,
+                    const std::string &parameters = "");
     void stop_mock(const std::string &bus_name);
     // A synchronous call to any peer on the bus (a mock's control interface, say).
     GError *call_mock(const std::string &bus_name, const char *path, const char *interface,

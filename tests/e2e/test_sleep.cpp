@@ -1,6 +1,7 @@
 // System sleep as logind announces it: the service lets go of the module before
 // the machine sleeps and serves again after every resume.
 #include "flow_helpers.h"
+#include "upgrade_helpers.h"
 
 #include <algorithm>
 #include <chrono>
@@ -408,6 +409,163 @@ TEST(SleepWithoutLogind, ServiceRunsAndTakesTheInhibitorWhenLogindArrives)
         h.wait_for([&] { return service_inhibitors(h) == std::vector<std::string>{"sleep delay"}; }, 5000))
         << "inhibitors: " << list_of(service_inhibitors(h));
     EXPECT_EQ(count_of(h.log_text(), "logind is not on the bus"), 1u);
+}
+
+// logind restarts between the service's last word from it and now; the new
+// logind sends no PrepareForSleep for what happened while it was away, so the
+// service asks it whether a sleep is under way.
+struct LogindRestart {
+    const char *name;
+    bool asleep_before;   // the old logind had announced a sleep and no resume
+    bool preparing_after; // the new logind's PreparingForSleep
+    const char *log;      // what the service says once it has the new logind's answer
+};
+
+void PrintTo(const LogindRestart &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class SleepAcrossLogindRestart : public Sleep, public ::testing::WithParamInterface<LogindRestart>
+{
+};
+
+const LogindRestart kRestarts[] = {
+    {"AsleepAndTheResumeWasMissed", true, false, "is not preparing for sleep: the resume was missed.\n"},
+    {"AsleepAndTheSleepGoesOn", true, true, "says the system is still going to sleep.\n"},
+    {"AwakeAndASleepIsUnderWay", false, true, "the system is going to sleep.\n"},
+    {"AwakeAndStillAwake", false, false, nullptr},
+};
+
+TEST_P(SleepAcrossLogindRestart, ServiceTakesItsStateFromTheNewLogind)
+{
+    const LogindRestart &c = GetParam();
+    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
+    if (c.asleep_before) {
+        go_to_sleep();
+    }
+    h.stop_mock(kLogind);
+    ASSERT_TRUE(h.start_mock("logind", kLogind, c.preparing_after ? R"({"PreparingForSleep": true})" : ""))
+        << h.error;
+    if (c.log != nullptr) {
+        ASSERT_TRUE(h.wait_for([&] { return h.log_text().find(c.log) != std::string::npos; }, 5000))
+            << h.log_text();
+    }
+    if (c.preparing_after) {
+        // Asleep: refused at once, the module left alone, nothing delayed.
+        h.pump(300);
+        EXPECT_TRUE(inhibitors().empty()) << list_of(inhibitors());
+        h.clear_signals();
+        const std::string before = h.emu().command("stats");
+        g_autoptr(GError) error = nullptr;
+        ASSERT_TRUE(tirvane_call_verify_sync(h.proxy(), "alice", 1, nullptr, &error));
+        ASSERT_TRUE(h.wait_signals("verifyStatusChanged", 1, 3000));
+        EXPECT_NE(verify_signals(h)[0], "(0, {})");
+        EXPECT_EQ(stat_value(h.emu().command("stats"), "opens"), stat_value(before, "opens"));
+        // The resume comes from the new logind.
+        resume();
+    } else {
+        ASSERT_TRUE(h.wait_for([&] { return inhibitors() == std::vector<std::string>{"sleep delay"}; }, 5000))
+            << "no inhibitor from the new logind: " << list_of(inhibitors());
+    }
+    verify_matches("alice", "alice-thumb");
+    ASSERT_TRUE(enrol_finger(h, "alice", "index", "alice-index")) << h.log_text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Restart, SleepAcrossLogindRestart, ::testing::ValuesIn(kRestarts),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A service started while the system goes to sleep leaves the module alone
+// until the resume, and then runs its start-up checks.
+TEST(SleepAtStartUp, StartUpChecksWaitForTheResume)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start_mock("logind", kLogind, R"({"PreparingForSleep": true})")) << h.error;
+    DaemonOptions options;
+    options.wait_ready = false;
+    ASSERT_TRUE(h.start(options)) << h.error;
+    ASSERT_TRUE(h.wait_for(
+        [&] { return h.log_text().find("the system is going to sleep.\n") != std::string::npos; }, 5000))
+        << h.log_text();
+    h.pump(1500);
+    EXPECT_EQ(stat_value(h.emu().command("stats"), "opens"), "0") << "the module was opened during the sleep";
+    EXPECT_EQ(h.log_text().find("start-up checks done"), std::string::npos);
+    EXPECT_TRUE(service_inhibitors(h).empty());
+
+    GVariantBuilder args;
+    g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
+    g_variant_builder_add(&args, "v", g_variant_new_boolean(FALSE));
+    g_autoptr(GError) error = h.call_mock(
+        kLogind, kLogindPath, kMockInterface, "EmitSignal",
+        g_variant_new("(sssav)", "org.freedesktop.login1.Manager", "PrepareForSleep", "b", &args));
+    ASSERT_EQ(error, nullptr) << error->message;
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.log_text().find("start-up checks done") != std::string::npos; }, 10000))
+        << h.log_text();
+    EXPECT_EQ(device_count(h), 1);
+    EXPECT_EQ(service_inhibitors(h), std::vector<std::string>{"sleep delay"});
+    EXPECT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb")) << h.log_text();
+}
+
+// The Inhibit calls logind has had, as "what who mode".
+std::vector<std::string> inhibit_calls(ServiceHarness &h)
+{
+    GVariant *reply = nullptr;
+    g_autoptr(GError) error = h.call_mock(kLogind, kLogindPath, kMockInterface, "GetMethodCalls",
+                                          g_variant_new("(s)", "Inhibit"), &reply);
+    std::vector<std::string> out;
+    if (reply == nullptr) {
+        return {"error: " + std::string(error->message)};
+    }
+    g_autoptr(GVariant) calls = g_variant_get_child_value(reply, 0);
+    for (gsize i = 0; i < g_variant_n_children(calls); ++i) {
+        g_autoptr(GVariant) call = g_variant_get_child_value(calls, i);
+        g_autoptr(GVariant) call_args = g_variant_get_child_value(call, 1);
+        std::string line;
+        for (gsize a : {0, 1, 3}) {
+            g_autoptr(GVariant) boxed = g_variant_get_child_value(call_args, a);
+            g_autoptr(GVariant) value = g_variant_get_variant(boxed);
+            line += (line.empty() ? "" : " ") + std::string(g_variant_get_string(value, nullptr));
+        }
+        out.push_back(line);
+    }
+    g_variant_unref(reply);
+    return out;
+}
+
+// A module that sleeps half written may come back without firmware: the image
+// is written under a block inhibitor, let go when the write is over.
+TEST(SleepDuringUpgrade, ImageIsWrittenUnderABlockInhibitor)
+{
+    ServiceHarness h;
+    ASSERT_TRUE(h.start_mock("logind", kLogind)) << h.error;
+    DaemonOptions options;
+    options.driver_conf = "[BASIC_PARAM]\nPrintfLogFlag=3\nUpgradeFlag=1\nUpgradeMode=FORCE_UPGRADE\n";
+    options.env["TIRVANE_EMU_FW_VERSION"] = "1500";
+    options.env["TIRVANE_EMU_PRESENT"] = "boot";
+    // The bootloader keeps silent: each attempt waits on the erase's reply.
+    options.env["TIRVANE_EMU_BOOT_FAULT"] = "silence";
+    options.wait_ready = false;
+    write_file(h.conf_dir() + "kal_fw.conf", "ACM32FP_V1600\n");
+    write_file(h.conf_dir() + "ACM32FP_V1600.bin", image_with_version(1600));
+    ASSERT_TRUE(h.start(options)) << h.error;
+    auto blocking = [&] {
+        const auto list = service_inhibitors(h);
+        return std::find(list.begin(), list.end(), "sleep block") != list.end();
+    };
+    ASSERT_TRUE(h.wait_for(blocking, 10000))
+        << "no block inhibitor during the write: " << list_of(service_inhibitors(h)) << h.log_text();
+    const auto calls = inhibit_calls(h);
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "sleep tirvane-serverd block"), calls.end())
+        << list_of(calls);
+
+    ASSERT_TRUE(h.emu().ok("boot-fault none"));
+    ASSERT_TRUE(
+        h.wait_for([&] { return h.emu().command("mode") == "OK app" && module_version(h) == 1600; }, 30000))
+        << h.log_text();
+    ASSERT_TRUE(h.wait_for([&] { return !blocking(); }, 3000))
+        << "the block inhibitor stays after the write: " << list_of(service_inhibitors(h));
+    EXPECT_EQ(h.log_text().find("without blocking sleep"), std::string::npos);
 }
 
 } // namespace

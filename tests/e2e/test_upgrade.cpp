@@ -99,6 +99,11 @@ TEST(Upgrade, CrcMismatchKeepsTheStateAndTheNextAttemptErasesAgain)
     h.emu().ok("boot-fault none");
     ASSERT_TRUE(
         h.wait_for([&] { return h.emu().command("mode") == "OK app" && module_version(h) == 1600; }, 30000));
+    // Without logind every attempt writes without blocking sleep; that is said once.
+    EXPECT_EQ(
+        count_of(h.log_text(), "logind is not on the bus: the firmware is written without blocking sleep."),
+        1u)
+        << h.log_text();
 }
 
 TEST(Upgrade, BootloaderFramesOnTheWire)

@@ -32,6 +32,8 @@ tirvane_unit_test(unit_status SOURCES ${_u}/test_status.cpp ${_u}/unit_support.c
 tirvane_unit_test(unit_list SOURCES ${_u}/test_list.cpp ${_u}/unit_support.cpp OBJECTS tvp_core tvp_common tvp_usb)
 tirvane_unit_test(unit_hotplug SOURCES ${_u}/test_hotplug.cpp ${_u}/unit_support.cpp
                   OBJECTS tvp_core tvp_common tvp_usb)
+tirvane_unit_test(unit_presence SOURCES ${_u}/test_presence.cpp ${_u}/unit_support.cpp
+                  OBJECTS tvp_core tvp_common tvp_usb)
 tirvane_unit_test(unit_config SOURCES ${_u}/test_config.cpp ${_u}/unit_support.cpp
                   OBJECTS tvp_core tvp_common tvp_usb)
 tirvane_unit_test(unit_lockout SOURCES ${_u}/test_lockout.cpp ${_u}/unit_support.cpp
