@@ -1,5 +1,6 @@
 // Process entry of tirvane-serverd.
 #include "common.h"
+#include "fprint/fprint-front.h"
 #include "tirvane-server-bus.h"
 #include "tirvane-server-lockout.h"
 #include "tirvane-server-maintenance.h"
@@ -32,6 +33,8 @@ int main(int argc, char **argv)
     tvp_bootloader_arrival_hook = tvp_request_upgrade_attempts;
     tvp_application_arrival_hook = tvp_module_back_in_application;
     upgrade_write_hold = [] { return tvp_sleep_block_inhibitor("Writes the fingerprint module's firmware"); };
+    // Before hot-plug and the start-up threads can report the module.
+    tvp_fprint_front_init();
     tvp_drv_init(dev_tirvane);
     tvp_start_thread(tvp_upgrade_pt_notdelay, nullptr);
     tvp_start_thread(tirvane_upgrade_pt, nullptr);

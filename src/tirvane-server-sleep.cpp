@@ -95,6 +95,7 @@ struct SleepWatch {
     bool logind_absent_logged = false;
     std::string logind_owner; // unique name of logind's owner, empty while it is away
     guint let_go_timer = 0;
+    guint absent_timer = 0; // a sleep under way while logind is away
     // Read on the service's clock: the polls may run late under load.
     struct timeval sleep_announced {
     };
@@ -320,11 +321,35 @@ void on_preparing_for_sleep(GObject *source, GAsyncResult *result, gpointer user
     settle();
 }
 
+// A sleep announced by a logind that then left the bus and did not come back
+// within this bound is taken as over: no one is left to announce the resume,
+// and a service that believes the system asleep refuses every operation. A
+// logind restarted by systemd is back well within it; the timer runs on the
+// monotonic clock, which stands still while the machine sleeps.
+constexpr guint kLogindAbsentDuringSleepS = 10;
+
+gboolean on_logind_absent_too_long(gpointer)
+{
+    watch.absent_timer = 0;
+    if (watch.logind_owner.empty() && sleeping.load()) {
+        TVP_LOG(LOG_LOG_GRADE,
+                "logind has been away for %u s during a sleep: the system is taken as awake.\n",
+                kLogindAbsentDuringSleepS);
+        resumed();
+        settle();
+    }
+    return G_SOURCE_REMOVE;
+}
+
 void on_logind_appeared(GDBusConnection *connection, const gchar *name, const gchar *owner,
                         gpointer user_data)
 {
     (void)name;
     (void)user_data;
+    if (watch.absent_timer != 0) {
+        g_source_remove(watch.absent_timer);
+        watch.absent_timer = 0;
+    }
     watch.logind_owner = owner != nullptr ? owner : "";
     watch.logind_absent_logged = false;
     logind_on_bus.store(true);
@@ -346,8 +371,12 @@ void on_logind_vanished(GDBusConnection *connection, const gchar *name, gpointer
     watch.logind_owner.clear();
     logind_on_bus.store(false);
     release_inhibitor();
-    // Without logind the state stays as it is: a sleep under way when logind
-    // went is ended by the next logind's answer.
+    // Without logind the state stays as it is for a while: a sleep under way
+    // when logind went is ended by the next logind's answer, or by the bound.
+    if (sleeping.load() && watch.absent_timer == 0) {
+        watch.absent_timer =
+            g_timeout_add_seconds(kLogindAbsentDuringSleepS, on_logind_absent_too_long, nullptr);
+    }
     settle();
     if (!watch.logind_absent_logged) {
         watch.logind_absent_logged = true;

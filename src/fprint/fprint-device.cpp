@@ -22,6 +22,7 @@
 #include "tirvane-server-manage.h"
 #include "tirvane-server-operation.h"
 #include "tirvane-server-verify.h"
+#include "tirvane_common-presence.h"
 #include "tirvane_common.h"
 #include "upgrade.h"
 
@@ -234,7 +235,7 @@ FprintRight right_for_fingers(const fprint::UserIds &user, uid_t caller_uid)
 
 bool module_present()
 {
-    return dev_tirvane != nullptr && dev_tirvane->enable != 0 && dev_tirvane->dev_num.load() > 0;
+    return dev_tirvane != nullptr && dev_tirvane->enable != 0 && tvp_module_present();
 }
 
 // ---- Statuses to the claimer --------------------------------------------------------

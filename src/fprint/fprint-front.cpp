@@ -5,7 +5,9 @@
 #include "common.h"
 #include "fprint-device.h"
 #include "fprint-generated.h"
+#include "fprint-main-loop.h"
 #include "tirvane-server-errors.h"
+#include "tirvane_common-presence.h"
 #include "tirvane_common.h"
 
 namespace
@@ -13,7 +15,6 @@ namespace
 
 constexpr const char *kFprintName = "net.reactivated.Fprint";
 constexpr const char *kManagerPath = "/net/reactivated/Fprint/Manager";
-constexpr guint kPresencePollMs = 500;
 
 struct Front {
     GDBusConnection *connection = nullptr;
@@ -27,7 +28,7 @@ Front front;
 
 bool module_present()
 {
-    return dev_tirvane != nullptr && dev_tirvane->enable != 0 && dev_tirvane->dev_num.load() > 0;
+    return dev_tirvane != nullptr && dev_tirvane->enable != 0 && tvp_module_present();
 }
 
 gboolean on_get_devices(FprintManager *manager, GDBusMethodInvocation *invocation)
@@ -73,12 +74,16 @@ void follow_presence(bool present)
     }
 }
 
-gboolean poll_presence(gpointer)
+// Heard under the presence unit's lock, on the thread that saw the change:
+// the main loop reads the presence again when it gets there, so a burst of
+// changes ends with the one that holds.
+void on_presence_changed(bool, void *)
 {
-    if (front.name_owned) {
-        follow_presence(module_present());
-    }
-    return G_SOURCE_CONTINUE;
+    fprint_on_main_loop([] {
+        if (front.name_owned) {
+            follow_presence(module_present());
+        }
+    });
 }
 
 void on_name_owner_changed(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
@@ -117,6 +122,13 @@ void on_name_lost(GDBusConnection *, const gchar *name, gpointer)
 
 } // namespace
 
+void tvp_fprint_front_init(void)
+{
+    if (tvp_priv(dev_tirvane)->config.desktop_interface != 0) {
+        tvp_presence_add_listener(on_presence_changed, nullptr);
+    }
+}
+
 void tvp_fprint_front_start(GDBusConnection *connection)
 {
     if (tvp_priv(dev_tirvane)->config.desktop_interface == 0) {
@@ -138,7 +150,6 @@ void tvp_fprint_front_start(GDBusConnection *connection)
     g_dbus_connection_signal_subscribe(connection, "org.freedesktop.DBus", "org.freedesktop.DBus",
                                        "NameOwnerChanged", "/org/freedesktop/DBus", nullptr,
                                        G_DBUS_SIGNAL_FLAGS_NONE, on_name_owner_changed, nullptr, nullptr);
-    g_timeout_add(kPresencePollMs, poll_presence, nullptr);
     g_bus_own_name_on_connection(connection, kFprintName, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
                                  on_name_acquired, on_name_lost, nullptr, nullptr);
 }

@@ -211,6 +211,21 @@ TEST_F(Sleep, HundredSleepCyclesEachFollowedByAVerificationThatMatches)
     EXPECT_EQ(count_of(h.log_text(), "the system has resumed.\n"), 100u);
 }
 
+TEST_F(Sleep, LogindThatLeavesDuringASleepAndStaysAwayEndsItAfterItsBound)
+{
+    ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
+    go_to_sleep();
+    h.stop_mock(kLogind);
+    // No one is left to announce the resume: after its bound the service takes
+    // the system as awake and serves again.
+    ASSERT_TRUE(h.wait_for(
+        [&] {
+            return h.log_text().find("during a sleep: the system is taken as awake") != std::string::npos;
+        },
+        bound_ms(15000)));
+    verify_matches("alice", "alice-thumb");
+}
+
 TEST_F(Sleep, ModuleGoneAtTheResumeIsTakenWhenItComesBack)
 {
     ASSERT_TRUE(enrol_finger(h, "alice", "thumb", "alice-thumb"));
