@@ -20,4 +20,3 @@ bool tvp_call_passes_gate_at_once(const char *method, const char *sender);
 const char *tvp_method_polkit_action(const char *method, bool other_user);
 // Answers a call with the AccessDenied error; `fmt` holds one %s, the method.
 void tvp_deny_call(GDBusMethodInvocation *invocation, const char *fmt, const char *method);
-

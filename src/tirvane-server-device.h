@@ -23,4 +23,3 @@ gboolean gdbus_handle_export_all_data_from_device(Tirvane *skeleton, GDBusMethod
 gboolean gdbus_handle_export_data_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
 gboolean gdbus_handle_import_all_data_to_device(Tirvane *skeleton, GDBusMethodInvocation *invocation);
 gboolean gdbus_handle_import_data_stop(Tirvane *skeleton, GDBusMethodInvocation *invocation);
-

@@ -15,4 +15,3 @@ void tvp_request_upgrade_attempts(void);
 // The module arrived (or answered) in application mode: an upgrade state left
 // set by a restart it ignored or a round that could not reach it is cleared.
 void tvp_module_back_in_application(void);
-
