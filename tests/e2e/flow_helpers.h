@@ -3,11 +3,74 @@
 
 #include "bus_fixture.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tvtest
 {
+
+// A client program (argv[0] its full path) on the harness's bus, its output
+// collected in a file; killed if it still runs when this ends.
+class ClientProcess
+{
+  public:
+    ClientProcess(ServiceHarness &h, const std::vector<std::string> &argv)
+        : out_(h.dir() + "/client-" + std::to_string(++seq_))
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", h.bus_address().c_str(), 1);
+            setenv("LC_ALL", "C", 1);
+            int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            std::vector<char *> args;
+            for (const auto &a : argv) {
+                args.push_back(const_cast<char *>(a.c_str()));
+            }
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~ClientProcess()
+    {
+        if (pid_ > 0 && !ended_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    ClientProcess(const ClientProcess &) = delete;
+    ClientProcess &operator=(const ClientProcess &) = delete;
+
+    // Exit status once it ends; -1 when it had to be killed.
+    int wait(ServiceHarness &h, int timeout_ms = 20000)
+    {
+        int status = 0;
+        const bool ended = h.wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms);
+        ended_ = true;
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string output() const
+    {
+        return slurp(out_);
+    }
+
+  private:
+    static inline int seq_ = 0;
+    std::string out_;
+    pid_t pid_ = -1;
+    bool ended_ = false;
+};
 
 inline std::string sig_str(const Signal &s)
 {

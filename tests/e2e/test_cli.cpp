@@ -11,48 +11,18 @@ namespace
 {
 
 // A tirvanectl process with its output collected in a file.
-class Ctl
+class Ctl : public ClientProcess
 {
   public:
-    Ctl(ServiceHarness &h, const std::vector<std::string> &args)
-        : out_(h.dir() + "/ctl-" + std::to_string(++seq_))
-    {
-        pid_ = fork();
-        if (pid_ == 0) {
-            setenv("DBUS_SYSTEM_BUS_ADDRESS", h.bus_address().c_str(), 1);
-            int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            std::vector<char *> argv{const_cast<char *>(TIRVANE_CTL_PATH)};
-            for (const auto &a : args) {
-                argv.push_back(const_cast<char *>(a.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    // Exit status once it ends; -1 when it had to be killed.
-    int wait(ServiceHarness &h, int timeout_ms = 20000)
-    {
-        int status = 0;
-        const bool ended = h.wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms);
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            return -1;
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string output() const
-    {
-        return slurp(out_);
-    }
+    Ctl(ServiceHarness &h, const std::vector<std::string> &args) : ClientProcess(h, with_program(args)) {}
 
   private:
-    static inline int seq_ = 0;
-    std::string out_;
-    pid_t pid_ = -1;
+    static std::vector<std::string> with_program(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argv{TIRVANE_CTL_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
 };
 
 int run(ServiceHarness &h, const std::vector<std::string> &args, std::string *output = nullptr)

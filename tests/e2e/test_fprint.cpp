@@ -33,63 +33,17 @@ bool have_client(const std::string &name)
     } while (0)
 
 // One of fprintd's clients on the private bus, its output collected.
-class Client
+class Client : public ClientProcess
 {
   public:
-    Client(ServiceHarness &h, const std::vector<std::string> &args)
-        : out_(h.dir() + "/client-" + std::to_string(++seq_))
-    {
-        pid_ = fork();
-        if (pid_ == 0) {
-            setenv("DBUS_SYSTEM_BUS_ADDRESS", h.bus_address().c_str(), 1);
-            setenv("LC_ALL", "C", 1);
-            int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            std::vector<std::string> full{"/usr/bin/" + args[0]};
-            full.insert(full.end(), args.begin() + 1, args.end());
-            std::vector<char *> argv;
-            for (auto &a : full) {
-                argv.push_back(const_cast<char *>(a.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Client()
-    {
-        if (pid_ > 0 && !ended_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Client(const Client &) = delete;
-    Client &operator=(const Client &) = delete;
-
-    // Exit status once it ends; -1 when it had to be killed.
-    int wait(ServiceHarness &h, int timeout_ms = 20000)
-    {
-        int status = 0;
-        const bool ended = h.wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms);
-        ended_ = true;
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            return -1;
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string output() const
-    {
-        return slurp(out_);
-    }
+    Client(ServiceHarness &h, const std::vector<std::string> &args) : ClientProcess(h, with_path(args)) {}
 
   private:
-    static inline int seq_ = 0;
-    std::string out_;
-    pid_t pid_ = -1;
-    bool ended_ = false;
+    static std::vector<std::string> with_path(std::vector<std::string> args)
+    {
+        args[0] = "/usr/bin/" + args[0];
+        return args;
+    }
 };
 
 int run_client(ServiceHarness &h, const std::vector<std::string> &args, std::string *output)
