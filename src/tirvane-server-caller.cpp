@@ -123,8 +123,14 @@ struct OwnershipAsk {
     gpointer data;
 };
 
+// Guards every ask between the main loop and GIO's pool: what the main loop
+// wrote is handed over through this lock of ours, which the thread checker
+// sees, whatever GTask does inside GLib.
+std::mutex ownership_mutex;
+
 void free_ownership_ask(gpointer data)
 {
+    std::lock_guard<std::mutex> lock(ownership_mutex);
     auto *ask = static_cast<OwnershipAsk *>(data);
     g_free(ask->user_id);
     g_free(ask);
@@ -134,8 +140,15 @@ void decide_ownership(GTask *task, gpointer source, gpointer task_data, GCancell
 {
     (void)source;
     (void)cancellable;
-    const auto *ask = static_cast<const OwnershipAsk *>(task_data);
-    g_task_return_boolean(task, tvp_user_id_is_callers(ask->user_id, ask->uid));
+    g_autofree char *user_id = nullptr;
+    uid_t uid = 0;
+    {
+        std::lock_guard<std::mutex> lock(ownership_mutex);
+        const auto *ask = static_cast<const OwnershipAsk *>(task_data);
+        user_id = g_strdup(ask->user_id);
+        uid = ask->uid;
+    }
+    g_task_return_boolean(task, tvp_user_id_is_callers(user_id, uid));
 }
 
 void on_ownership_decided(GObject *source, GAsyncResult *result, gpointer data)
@@ -143,9 +156,16 @@ void on_ownership_decided(GObject *source, GAsyncResult *result, gpointer data)
     (void)source;
     (void)data;
     GTask *task = G_TASK(result);
-    const auto *ask = static_cast<const OwnershipAsk *>(g_task_get_task_data(task));
+    TvpOwnershipDone done = nullptr;
+    gpointer done_data = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(ownership_mutex);
+        const auto *ask = static_cast<const OwnershipAsk *>(g_task_get_task_data(task));
+        done = ask->done;
+        done_data = ask->data;
+    }
     const bool own = g_task_propagate_boolean(task, nullptr) != FALSE;
-    ask->done(own, ask->data);
+    done(own, done_data);
 }
 
 } // namespace
@@ -314,11 +334,15 @@ bool tvp_user_id_is_callers(const char *user_id, uid_t uid)
 
 void tvp_user_id_is_callers_async(const char *user_id, uid_t uid, TvpOwnershipDone done, gpointer data)
 {
-    auto *ask = g_new0(OwnershipAsk, 1);
-    ask->user_id = g_strdup(user_id);
-    ask->uid = uid;
-    ask->done = done;
-    ask->data = data;
+    OwnershipAsk *ask = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(ownership_mutex);
+        ask = g_new0(OwnershipAsk, 1);
+        ask->user_id = g_strdup(user_id);
+        ask->uid = uid;
+        ask->done = done;
+        ask->data = data;
+    }
     g_autoptr(GTask) task = g_task_new(nullptr, nullptr, on_ownership_decided, nullptr);
     g_task_set_task_data(task, ask, free_ownership_ask);
     g_task_run_in_thread(task, decide_ownership);
