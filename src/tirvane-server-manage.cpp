@@ -114,19 +114,28 @@ namespace
 
 // Copies the names of `id`'s fingers, in list order, into `names` (room for the
 // whole list and the terminator): 100-byte heap buffers, as the reply wants.
-void collect_finger_names(tvp_dev *dev, const char *id, char **names)
+// Calls `take` with each of `id`'s entries, in list order, from a snapshot of
+// the table taken under the store's lock.
+template <typename Take> void for_each_finger_of(tvp_dev *dev, const char *id, Take take)
 {
-    int count = 0;
     fprint_info list[TVP_FPRINT_LIST_SIZE];
     tvp_copy_fprint_list(dev, list);
     for (const fprint_info &entry : list) {
         if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
-            auto *name = static_cast<char *>(g_malloc0(TVP_TEXT_FIELD_SIZE));
-            memcpy(name, entry.fprint_name, TVP_TEXT_FIELD_SIZE - 1);
-            names[count++] = name;
-            TVP_LOG(DBG_LOG_GRADE, "%s\n", name);
+            take(entry);
         }
     }
+}
+
+void collect_finger_names(tvp_dev *dev, const char *id, char **names)
+{
+    int count = 0;
+    for_each_finger_of(dev, id, [&](const fprint_info &entry) {
+        auto *name = static_cast<char *>(g_malloc0(TVP_TEXT_FIELD_SIZE));
+        memcpy(name, entry.fprint_name, TVP_TEXT_FIELD_SIZE - 1);
+        names[count++] = name;
+        TVP_LOG(DBG_LOG_GRADE, "%s\n", name);
+    });
 }
 
 } // namespace
@@ -195,13 +204,9 @@ std::vector<std::string> tvp_finger_names_of(tvp_dev *dev, const char *id)
     if (dev->dev_num.load() < 1 || (!tvp_fprint_list_is_current() && tvp_get_fprint_list(dev) != 0)) {
         return names;
     }
-    fprint_info list[TVP_FPRINT_LIST_SIZE];
-    tvp_copy_fprint_list(dev, list);
-    for (const fprint_info &entry : list) {
-        if (entry.enable == 1 && strcmp(entry.user_id, id) == 0) {
-            names.emplace_back(entry.fprint_name, strnlen(entry.fprint_name, sizeof(entry.fprint_name)));
-        }
-    }
+    for_each_finger_of(dev, id, [&](const fprint_info &entry) {
+        names.emplace_back(entry.fprint_name, strnlen(entry.fprint_name, sizeof(entry.fprint_name)));
+    });
     return names;
 }
 

@@ -66,6 +66,17 @@ bool claim_of(const char *sender, ClaimState *out)
     return true;
 }
 
+// Ends the claim if `sender` still holds it; true when it did.
+bool clear_claim_of(const std::string &sender)
+{
+    std::lock_guard<std::mutex> lock(claim_mutex);
+    if (claim.sender.empty() || claim.sender != sender) {
+        return false;
+    }
+    claim = ClaimState{};
+    return true;
+}
+
 // ---- Properties, set on the main loop where the skeleton lives --------------------
 
 void set_enroll_stages(int stages)
@@ -139,6 +150,16 @@ class Call
     {
         invocation_ = nullptr;
     }
+    // Who made the call, captured on first use, which must come before the
+    // call is answered; asks the bus daemon, so workers only.
+    const TvpCaller &caller()
+    {
+        if (!caller_captured_) {
+            caller_.capture(invocation_);
+            caller_captured_ = true;
+        }
+        return caller_.get();
+    }
     // The caller's uid; false (answered) when the bus daemon cannot say.
     bool caller_uid(uid_t *uid)
     {
@@ -168,6 +189,8 @@ class Call
     GDBusMethodInvocation *invocation_;
     std::string sender_;
     std::string argument_;
+    TvpOwnedCaller caller_;
+    bool caller_captured_ = false;
 };
 
 using CallBody = void (*)(Call &call);
@@ -233,11 +256,6 @@ FprintRight right_for_fingers(const fprint::UserIds &user, uid_t caller_uid)
     return fprint::is_callers_own(user, caller_uid) ? FprintRight::Enroll : FprintRight::Manage;
 }
 
-bool module_present()
-{
-    return dev_tirvane != nullptr && dev_tirvane->enable != 0 && tvp_module_present();
-}
-
 // ---- Statuses to the claimer --------------------------------------------------------
 
 void emit_to(const TvpCaller &to, const char *signal, GVariant *parameters)
@@ -299,7 +317,8 @@ class VerifyToClaimer : public VerifySink
     void send(int code, const char *format, int value, char *id) override
     {
         (void)id;
-        status_.say(fprint::verify_status(code, strcmp(format, TVP_MSG_EMPTY) == 0 ? 0 : value));
+        (void)format; // the value is 0 with the empty form
+        status_.say(fprint::verify_status(code, value));
     }
     // No touch yet is no news: the client keeps waiting.
     void touch_missed() override {}
@@ -324,7 +343,8 @@ class EnrollToClaimer : public EnrollSink
 
     void send(int code, const char *format, int value) override
     {
-        status_.say(fprint::enroll_status(code, strcmp(format, TVP_MSG_EMPTY) == 0 ? 0 : value));
+        (void)format; // the value is 0 with the empty form
+        status_.say(fprint::enroll_status(code, value));
     }
     StatusToClaimer &status()
     {
@@ -372,6 +392,48 @@ bool claimed_and_idle(Call &call, ClaimState *held)
     return true;
 }
 
+// While an operation of the claimer waits for touches: finger-needed is
+// set, and a status that ends the operation where the core would go on may
+// ask the core to stop.
+class TouchWait
+{
+  public:
+    explicit TouchWait(StatusToClaimer &status) : status_(status)
+    {
+        set_finger_needed(true);
+        status_.set_on_hold(true);
+    }
+    ~TouchWait()
+    {
+        status_.set_on_hold(false);
+        set_finger_needed(false);
+    }
+    TouchWait(const TouchWait &) = delete;
+    TouchWait &operator=(const TouchWait &) = delete;
+
+  private:
+    StatusToClaimer &status_;
+};
+
+// Takes the device for the claimer's operation (AlreadyInUse when another
+// operation of either interface holds it), answers the call, and runs
+// `body` with the device held.
+template <typename Body> void run_operation(Call &call, int device_status, Op op, Body body)
+{
+    DeviceHold hold(dev_tirvane, device_status, HoldWait::HandOver, &call.caller());
+    if (!hold.held()) {
+        call.fail(FPRINT_ERROR_ALREADY_IN_USE, "the device is busy");
+        return;
+    }
+    if (!mark_started(call.sender(), op)) {
+        call.fail(FPRINT_ERROR_ALREADY_IN_USE, "an operation is already in progress");
+        return;
+    }
+    call.reply();
+    body(hold);
+    mark_finished(call.sender());
+}
+
 void verify_start(Call &call)
 {
     ClaimState held;
@@ -394,8 +456,7 @@ void verify_start(Call &call)
         call.fail(FPRINT_ERROR_NO_ENROLLED_PRINTS, "no fingers enrolled");
         return;
     }
-    TvpCaller caller{};
-    tvp_caller_capture(call.invocation(), &caller);
+    const TvpCaller &caller = call.caller();
     struct timeval arrived {
     };
     gettimeofday(&arrived, nullptr);
@@ -404,28 +465,16 @@ void verify_start(Call &call)
     const VerifyRequest request{store_id.c_str(), other_id.empty() ? nullptr : other_id.c_str(),
                                 finger == "any" ? nullptr : finger.c_str(), arrived, &caller};
     VerifyToClaimer sink(caller);
-    {
-        DeviceHold hold(dev_tirvane, DEVS_VERIFY_DOING, HoldWait::HandOver, &caller);
-        if (!hold.held()) {
-            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "the device is busy");
-        } else if (!mark_started(call.sender(), Op::Verify)) {
-            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "an operation is already in progress");
-        } else {
-            call.reply();
-            emit_to(caller, "VerifyFingerSelected", g_variant_new("(s)", finger.c_str()));
-            if (!tvp_verify_refused_locked_out(request, sink)) {
-                set_finger_needed(true);
-                snprintf(tvp_priv(dev_tirvane)->user_id, sizeof(tvp_priv(dev_tirvane)->user_id), "%s",
-                         store_id.c_str());
-                sink.status().set_on_hold(true);
-                tvp_verify_on_hold(dev_tirvane, hold, sink, request);
-                sink.status().set_on_hold(false);
-                set_finger_needed(false);
-            }
-            mark_finished(call.sender());
+    run_operation(call, DEVS_VERIFY_DOING, Op::Verify, [&](DeviceHold &hold) {
+        emit_to(caller, "VerifyFingerSelected", g_variant_new("(s)", finger.c_str()));
+        if (tvp_verify_refused_locked_out(request, sink)) {
+            return;
         }
-    }
-    tvp_caller_clear(&caller);
+        snprintf(tvp_priv(dev_tirvane)->user_id, sizeof(tvp_priv(dev_tirvane)->user_id), "%s",
+                 store_id.c_str());
+        TouchWait waiting(sink.status());
+        tvp_verify_on_hold(dev_tirvane, hold, sink, request);
+    });
 }
 
 void enroll_start(Call &call)
@@ -447,32 +496,17 @@ void enroll_start(Call &call)
         call.fail(FPRINT_ERROR_FINGER_ALREADY_ENROLLED, "the finger is already enrolled");
         return;
     }
-    if (!module_present() || get_upgrade_state() == 1) {
+    if (!fprint_device_module_present() || get_upgrade_state() == 1) {
         call.fail(FPRINT_ERROR_INTERNAL, "the reader is not available");
         return;
     }
-    TvpCaller caller{};
-    tvp_caller_capture(call.invocation(), &caller);
     const std::string store_id = held.user.store_id();
-    EnrollToClaimer sink(caller);
-    {
-        DeviceHold hold(dev_tirvane, DEVS_ENROLL_DOING, HoldWait::HandOver, &caller);
-        if (!hold.held()) {
-            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "the device is busy");
-        } else if (!mark_started(call.sender(), Op::Enroll)) {
-            call.fail(FPRINT_ERROR_ALREADY_IN_USE, "an operation is already in progress");
-        } else {
-            call.reply();
-            set_finger_needed(true);
-            sink.status().set_on_hold(true);
-            tvp_enroll_on_hold(dev_tirvane, hold, sink, store_id.c_str(), finger.c_str(),
-                               tvp_priv(dev_tirvane)->timeoutMS);
-            sink.status().set_on_hold(false);
-            set_finger_needed(false);
-            mark_finished(call.sender());
-        }
-    }
-    tvp_caller_clear(&caller);
+    EnrollToClaimer sink(call.caller());
+    run_operation(call, DEVS_ENROLL_DOING, Op::Enroll, [&](DeviceHold &hold) {
+        TouchWait waiting(sink.status());
+        tvp_enroll_on_hold(dev_tirvane, hold, sink, store_id.c_str(), finger.c_str(),
+                           tvp_priv(dev_tirvane)->timeoutMS);
+    });
 }
 
 // VerifyStop and EnrollStop: the claimer ends its operation, whether the core
@@ -488,14 +522,7 @@ void stop_operation(Call &call, Op op, bool until_idle)
         call.fail(FPRINT_ERROR_NO_ACTION_IN_PROGRESS, "no such operation in progress");
         return;
     }
-    TvpCaller caller{};
-    tvp_caller_capture(call.invocation(), &caller);
-    bool stopped = true;
-    if (held.running) {
-        stopped = tvp_stop_and_wait(dev_tirvane, until_idle, caller);
-    }
-    tvp_caller_clear(&caller);
-    if (!stopped) {
+    if (held.running && !tvp_stop_and_wait(dev_tirvane, until_idle, call.caller())) {
         call.fail(FPRINT_ERROR_INTERNAL, "the operation could not be stopped");
         return;
     }
@@ -547,7 +574,7 @@ void claim_device(Call &call)
     if (!call.authorise(uid, own ? FprintRight::Verify : FprintRight::Manage)) {
         return;
     }
-    if (!module_present()) {
+    if (!fprint_device_module_present()) {
         call.fail(FPRINT_ERROR_INTERNAL, "the reader is not available");
         return;
     }
@@ -562,10 +589,7 @@ void claim_device(Call &call)
     // A claimer that left while this ran is not heard of by the watch: the
     // claim must not outlive it.
     if (!name_has_owner(g_dbus_method_invocation_get_connection(call.invocation()), call.sender())) {
-        std::lock_guard<std::mutex> lock(claim_mutex);
-        if (claim.sender == call.sender()) {
-            claim = ClaimState{};
-        }
+        clear_claim_of(call.sender());
         call.fail(FPRINT_ERROR_INTERNAL, "the caller left the bus");
         return;
     }
@@ -574,25 +598,7 @@ void claim_device(Call &call)
     call.reply();
 }
 
-// Ends a claim: its running operation is stopped first, as the claimer.
-void end_claim(const ClaimState &held, GDBusMethodInvocation *invocation)
-{
-    if (held.running && invocation != nullptr) {
-        TvpCaller caller{};
-        tvp_caller_capture(invocation, &caller);
-        tvp_stop_and_wait(dev_tirvane, true, caller);
-        tvp_caller_clear(&caller);
-    }
-    {
-        std::lock_guard<std::mutex> lock(claim_mutex);
-        if (claim.sender == held.sender) {
-            claim = ClaimState{};
-        }
-    }
-    set_enroll_stages(-1);
-    TVP_LOG(LOG_LOG_GRADE, "device released by %s.\n", held.sender.c_str());
-}
-
+// Release: a running operation of the claim is stopped first, as the claimer.
 void release_device(Call &call)
 {
     ClaimState held;
@@ -600,7 +606,12 @@ void release_device(Call &call)
         call.fail(FPRINT_ERROR_CLAIM_DEVICE, "the device was not claimed");
         return;
     }
-    end_claim(held, call.invocation());
+    if (held.running) {
+        tvp_stop_and_wait(dev_tirvane, true, call.caller());
+    }
+    clear_claim_of(held.sender);
+    set_enroll_stages(-1);
+    TVP_LOG(LOG_LOG_GRADE, "device released by %s.\n", held.sender.c_str());
     call.reply();
 }
 
@@ -717,72 +728,35 @@ void delete_finger_of_claim(Call &call)
 
 // ---- Handlers (main loop) ------------------------------------------------------------------
 
-gboolean on_claim(FprintDevice *, GDBusMethodInvocation *invocation, const gchar *username)
+// Every method's handler: its body runs on a worker, with the method's string
+// argument when it has one. Connected swapped, so that the body comes first
+// whatever the method's signal carries after the invocation.
+gboolean on_method(gpointer body, GDBusMethodInvocation *invocation)
 {
-    return start_job(invocation, claim_device, username);
-}
-
-gboolean on_release(FprintDevice *, GDBusMethodInvocation *invocation)
-{
-    return start_job(invocation, release_device);
-}
-
-gboolean on_verify_start(FprintDevice *, GDBusMethodInvocation *invocation, const gchar *finger)
-{
-    return start_job(invocation, verify_start, finger);
-}
-
-gboolean on_verify_stop(FprintDevice *, GDBusMethodInvocation *invocation)
-{
-    return start_job(invocation, verify_stop);
-}
-
-gboolean on_enroll_start(FprintDevice *, GDBusMethodInvocation *invocation, const gchar *finger)
-{
-    return start_job(invocation, enroll_start, finger);
-}
-
-gboolean on_enroll_stop(FprintDevice *, GDBusMethodInvocation *invocation)
-{
-    return start_job(invocation, enroll_stop);
-}
-
-gboolean on_list(FprintDevice *, GDBusMethodInvocation *invocation, const gchar *username)
-{
-    return start_job(invocation, list_fingers, username);
-}
-
-gboolean on_delete_fingers(FprintDevice *, GDBusMethodInvocation *invocation, const gchar *username)
-{
-    return start_job(invocation, delete_fingers_of_user, username);
-}
-
-gboolean on_delete_fingers2(FprintDevice *, GDBusMethodInvocation *invocation)
-{
-    return start_job(invocation, delete_fingers_of_claim);
-}
-
-gboolean on_delete_finger(FprintDevice *, GDBusMethodInvocation *invocation, const gchar *finger)
-{
-    return start_job(invocation, delete_finger_of_claim, finger);
+    GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
+    const char *argument = "";
+    if (params != nullptr && g_variant_n_children(params) > 0) {
+        g_variant_get_child(params, 0, "&s", &argument);
+    }
+    return start_job(invocation, reinterpret_cast<CallBody>(body), argument);
 }
 
 struct Handler {
     const char *signal;
-    GCallback callback;
+    CallBody body;
 };
 
 const Handler kHandlers[] = {
-    {"handle-claim", G_CALLBACK(on_claim)},
-    {"handle-release", G_CALLBACK(on_release)},
-    {"handle-verify-start", G_CALLBACK(on_verify_start)},
-    {"handle-verify-stop", G_CALLBACK(on_verify_stop)},
-    {"handle-enroll-start", G_CALLBACK(on_enroll_start)},
-    {"handle-enroll-stop", G_CALLBACK(on_enroll_stop)},
-    {"handle-list-enrolled-fingers", G_CALLBACK(on_list)},
-    {"handle-delete-enrolled-fingers", G_CALLBACK(on_delete_fingers)},
-    {"handle-delete-enrolled-fingers2", G_CALLBACK(on_delete_fingers2)},
-    {"handle-delete-enrolled-finger", G_CALLBACK(on_delete_finger)},
+    {"handle-claim", claim_device},
+    {"handle-release", release_device},
+    {"handle-verify-start", verify_start},
+    {"handle-verify-stop", verify_stop},
+    {"handle-enroll-start", enroll_start},
+    {"handle-enroll-stop", enroll_stop},
+    {"handle-list-enrolled-fingers", list_fingers},
+    {"handle-delete-enrolled-fingers", delete_fingers_of_user},
+    {"handle-delete-enrolled-fingers2", delete_fingers_of_claim},
+    {"handle-delete-enrolled-finger", delete_finger_of_claim},
 };
 
 // A claim whose claimer is gone, or whose module is gone: any operation of
@@ -811,7 +785,8 @@ FprintDevice *fprint_device_skeleton_create(void)
 {
     device_skeleton = fprint_device_skeleton_new();
     for (const Handler &handler : kHandlers) {
-        g_signal_connect(device_skeleton, handler.signal, handler.callback, nullptr);
+        g_signal_connect_swapped(device_skeleton, handler.signal, G_CALLBACK(on_method),
+                                 reinterpret_cast<gpointer>(handler.body));
     }
     fprint_device_set_name(device_skeleton, dev_tirvane->device_name);
     fprint_device_set_num_enroll_stages(device_skeleton, -1);
@@ -829,4 +804,9 @@ void fprint_device_module_left(void)
 void fprint_device_name_vanished(const char *name)
 {
     drop_claim_if([name](const ClaimState &held) { return held.sender == name; });
+}
+
+bool fprint_device_module_present(void)
+{
+    return dev_tirvane != nullptr && dev_tirvane->enable != 0 && tvp_module_present();
 }

@@ -12,6 +12,8 @@ inline constexpr const char *kFprintDeviceInterface = "net.reactivated.Fprint.De
 
 // The device skeleton with its handlers and properties; main loop only.
 FprintDevice *fprint_device_skeleton_create(void);
+// Whether the device is there to serve: enabled and its module present.
+bool fprint_device_module_present(void);
 // The module left: the claim goes with it (its running operation has been
 // told by the core). Main loop only.
 void fprint_device_module_left(void);

@@ -26,11 +26,6 @@ struct Front {
 
 Front front;
 
-bool module_present()
-{
-    return dev_tirvane != nullptr && dev_tirvane->enable != 0 && tvp_module_present();
-}
-
 gboolean on_get_devices(FprintManager *manager, GDBusMethodInvocation *invocation)
 {
     const char *none[] = {nullptr};
@@ -81,7 +76,7 @@ void on_presence_changed(bool, void *)
 {
     fprint_on_main_loop([] {
         if (front.name_owned) {
-            follow_presence(module_present());
+            follow_presence(fprint_device_module_present());
         }
     });
 }
@@ -102,7 +97,7 @@ void on_name_acquired(GDBusConnection *, const gchar *name, gpointer)
 {
     TVP_LOG(LOG_LOG_GRADE, "desktop interface: %s acquired.\n", name);
     front.name_owned = true;
-    follow_presence(module_present());
+    follow_presence(fprint_device_module_present());
 }
 
 void on_name_lost(GDBusConnection *, const gchar *name, gpointer)
